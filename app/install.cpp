@@ -1,0 +1,33 @@
+#include "updater.h"
+
+#include "data_stream.h"
+#include "fish.h"
+
+namespace {
+
+const FileKind kThumbnailKind = 2; // bmp
+const FileKind kNameKind = 21;     // txt
+
+const char kCompletionFormat[] = "%s%s の更新が完了しました。";
+
+} // namespace
+
+// Writes the fish's data, thumbnail and name files into the host's Fish folder and says so
+// once all three are complete. Any failure is silent and leaves the dialog open.
+void InstallFishFiles() {
+    DataStream stream;
+    WorkPath.Assign(InstallDirectory);
+    WorkPath.Append(FISH_DATA_FILE);
+    if (!stream.ExtractResource("DATA.VMF", WorkPath))
+        return;
+    WorkPath.ChangeExtensionByKind(kThumbnailKind);
+    int complete = stream.ExtractResource("DATA.BMP", WorkPath);
+    WorkPath.ChangeExtensionByKind(kNameKind);
+    complete &= stream.ExtractResource("DATA.TXT", WorkPath);
+    if (!complete)
+        return;
+
+    PathBuffer message;
+    message.Format(kCompletionFormat, InstallDirectory.Text(), FISH_DATA_FILE);
+    MessageBoxA(DialogWindow, message, HOST_TITLE, MB_OK);
+}

@@ -1,0 +1,23 @@
+#include <windows.h>
+
+#include "updater.h"
+
+#define APP_PATHS_ROOT "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths"
+
+static const char kNotInstalledText[] = "Pelagio 2 が見つかりません。\n\n"
+                                        "Pelagio 2 を最初にインストールしてください。";
+
+// Finds the host through its App Paths registration and runs the update dialog, or warns
+// that the host is missing. The command line is not used.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    Instance = instance;
+    WorkPath.Format("%s\\%s", APP_PATHS_ROOT, HOST_PROGRAM_FILE);
+    if (HostKey.Open(HKEY_LOCAL_MACHINE, WorkPath) &&
+        HostKey.QueryString(0, InstallDirectory.Data(), PathBuffer::Capacity, "")) {
+        InstallDirectory.Assign(InstallDirectory.DirectoryPart());
+        DialogBoxParamA(instance, "UpdateDlg", 0, UpdateDialogProc, 0);
+        return 0;
+    }
+    MessageBoxA(0, kNotInstalledText, HOST_TITLE, MB_ICONWARNING);
+    return 0;
+}

@@ -1,0 +1,241 @@
+#include "harness.h"
+
+#include <stdio.h>
+
+namespace {
+
+const char kAppPathsKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Pelagio2.scr";
+
+void RemoveTree(const std::string& folder) {
+    for (const std::string& name : FolderEntries(folder)) {
+        std::string path = folder + name;
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            RemoveTree(path + "\\");
+        else
+            DeleteFileA(path.c_str());
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+struct ThreadWindows {
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM state) {
+    reinterpret_cast<ThreadWindows*>(state)->windows.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> WindowsOfThread(DWORD threadId) {
+    ThreadWindows found;
+    EnumThreadWindows(threadId, CollectWindow, reinterpret_cast<LPARAM>(&found));
+    return found.windows;
+}
+
+bool IsDialog(HWND window) { return ClassName(window) == "#32770" && IsWindowVisible(window); }
+
+} // namespace
+
+std::string Hex(const std::string& bytes) {
+    std::string out;
+    char pair[4];
+    for (unsigned char c : bytes) {
+        snprintf(pair, sizeof(pair), "%02X ", c);
+        out += pair;
+    }
+    if (!out.empty())
+        out.pop_back();
+    return out;
+}
+
+std::string WindowText(HWND window) {
+    char text[1024] = "";
+    int length = GetWindowTextA(window, text, sizeof(text));
+    return std::string(text, length > 0 ? length : 0);
+}
+
+std::string ClassName(HWND window) {
+    char name[256] = "";
+    GetClassNameA(window, name, sizeof(name));
+    return name;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::string bytes;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return bytes;
+    char chunk[65536];
+    size_t count;
+    while ((count = fread(chunk, 1, sizeof(chunk), file)) > 0)
+        bytes.append(chunk, count);
+    fclose(file);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return fclose(file) == 0 && written;
+}
+
+bool FileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string ProgramFolder() {
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(0, path, MAX_PATH);
+    std::string folder = path;
+    return folder.substr(0, folder.rfind('\\') + 1);
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = entry.cFileName;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return names;
+}
+
+TempFolder::TempFolder(const std::string& name) {
+    char base[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, base);
+    static unsigned counter;
+    for (;;) {
+        char unique[64];
+        snprintf(unique, sizeof(unique), "-%lu-%u", GetCurrentProcessId(), ++counter);
+        path_ = std::string(base) + name + unique;
+        if (CreateDirectoryA(path_.c_str(), 0))
+            break;
+    }
+    path_ += "\\";
+}
+
+TempFolder::~TempFolder() { RemoveTree(path_); }
+
+HostRegistration::HostRegistration(const std::string& value, DWORD type) {
+    Remove();
+    HKEY key = 0;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, 0, 0, KEY_WRITE, 0, &key, 0);
+    RegSetValueExA(key, 0, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
+                   DWORD(value.size() + 1));
+    RegCloseKey(key);
+}
+
+HostRegistration::~HostRegistration() { Remove(); }
+
+void HostRegistration::Remove() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kAppPathsKey); }
+
+HostInstallation::HostInstallation(const std::string& name, bool withFishFolder)
+    : folder_(name) {
+    CopyFileA((ProgramFolder() + "StandInHost.exe").c_str(), ProgramPath().c_str(), FALSE);
+    if (withFishFolder)
+        CreateDirectoryA(FishFolder().c_str(), 0);
+}
+
+std::vector<std::string> HostInstallation::HostLog() const {
+    std::vector<std::string> lines;
+    std::string text = ReadFileBytes(Directory() + "host.log");
+    size_t start = 0, end;
+    while ((end = text.find("\r\n", start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+ChildProcess::~ChildProcess() {
+    if (!info_.hProcess)
+        return;
+    if (Running()) {
+        TerminateProcess(info_.hProcess, 1);
+        WaitForSingleObject(info_.hProcess, 5000);
+    }
+    CloseHandle(info_.hThread);
+    CloseHandle(info_.hProcess);
+}
+
+bool ChildProcess::Start(const std::string& program, const std::string& commandLine,
+                         const std::string& currentDirectory) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    return CreateProcessA(program.c_str(), line.data(), 0, 0, FALSE, 0, 0,
+                          currentDirectory.empty() ? 0 : currentDirectory.c_str(), &startup,
+                          &info_) != 0;
+}
+
+bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
+    if (WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (exitCode)
+        GetExitCodeProcess(info_.hProcess, exitCode);
+    return true;
+}
+
+bool ChildProcess::Running() const {
+    return info_.hProcess && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+bool UpdaterRun::Start(const std::string& currentDirectory, const std::string& arguments) {
+    std::string line = "\"" + ProgramPath() + "\"";
+    if (!arguments.empty())
+        line += " " + arguments;
+    return ChildProcess::Start(ProgramPath(), line, currentDirectory);
+}
+
+std::vector<HWND> UpdaterRun::Windows() const { return WindowsOfThread(ThreadId()); }
+
+HWND UpdaterRun::WaitForDialog(DWORD timeoutMs) const {
+    HWND dialog = 0;
+    WaitFor(
+        [&] {
+            for (HWND window : Windows())
+                if (IsDialog(window) && !GetDlgItem(window, 0xFFFF))
+                    dialog = window;
+            return dialog != 0;
+        },
+        timeoutMs);
+    return dialog;
+}
+
+HWND FindMessageBoxOf(DWORD threadId) {
+    for (HWND window : WindowsOfThread(threadId))
+        if (IsDialog(window) && GetDlgItem(window, 0xFFFF))
+            return window;
+    return 0;
+}
+
+HWND UpdaterRun::WaitForMessageBox(DWORD timeoutMs) const {
+    HWND box = 0;
+    WaitFor([&] { return (box = FindMessageBoxOf(ThreadId())) != 0; }, timeoutMs);
+    return box;
+}
+
+std::string MessageBoxText(HWND box) { return WindowText(GetDlgItem(box, 0xFFFF)); }
+
+void PressButton(HWND dialog, int id) {
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+void PressKey(HWND window, UINT virtualKey) {
+    PostMessageA(window, WM_KEYDOWN, virtualKey, 1);
+    PostMessageA(window, WM_KEYUP, virtualKey, 0xC0000001);
+}
+
+void DismissMessageBox(HWND box) { PostMessageA(box, WM_COMMAND, IDOK, 0); }

@@ -1,0 +1,108 @@
+// End-to-end harness: real registry keys, folders, processes and windows, with every wait
+// bounded by a deadline.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Polls a condition every 10 ms until it holds or the deadline passes.
+template <class Condition> bool WaitFor(Condition condition, DWORD timeoutMs = 10000) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(10);
+    }
+}
+
+// Bytes as hex pairs, for failure messages about code page 932 text.
+std::string Hex(const std::string& bytes);
+// A window's text as the ANSI (code page 932) bytes the program set.
+std::string WindowText(HWND window);
+std::string ClassName(HWND window);
+std::string ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+// Folder of the running test program, with a trailing backslash.
+std::string ProgramFolder();
+// Names of the entries of a folder, "." and ".." left out.
+std::vector<std::string> FolderEntries(const std::string& folder);
+
+// A fresh folder under the prefix's temporary folder, removed with its contents.
+class TempFolder {
+  public:
+    explicit TempFolder(const std::string& name = "pelagio");
+    ~TempFolder();
+    // The folder's path with a trailing backslash.
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// The host's App Paths registration, as the host's installer writes it; removed on
+// destruction and at construction of an empty registration.
+class HostRegistration {
+  public:
+    HostRegistration(const std::string& value, DWORD type = REG_SZ);
+    HostRegistration(const HostRegistration&) = delete;
+    ~HostRegistration();
+    static void Remove();
+};
+
+// A host installation: a folder holding the stand-in host as Pelagio2.scr and a Fish folder.
+class HostInstallation {
+  public:
+    explicit HostInstallation(const std::string& name = "Pelagio 2", bool withFishFolder = true);
+    const std::string& Directory() const { return folder_.Path(); }
+    std::string ProgramPath() const { return Directory() + "Pelagio2.scr"; }
+    std::string FishFolder() const { return Directory() + "Fish\\"; }
+    // The lines the stand-in host recorded in host.log.
+    std::vector<std::string> HostLog() const;
+
+  private:
+    TempFolder folder_;
+};
+
+// A Windows process started by the test, ended on destruction if it still runs.
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ~ChildProcess();
+    bool Start(const std::string& program, const std::string& commandLine,
+               const std::string& currentDirectory = "");
+    bool WaitForExit(DWORD timeoutMs, DWORD* exitCode = 0);
+    bool Running() const;
+    DWORD ThreadId() const { return info_.dwThreadId; }
+    DWORD ProcessId() const { return info_.dwProcessId; }
+
+  private:
+    PROCESS_INFORMATION info_ = {};
+};
+
+// The real updater (the 64-bit twin beside the tests) and its windows.
+class UpdaterRun : public ChildProcess {
+  public:
+    static std::string ProgramPath() { return ProgramFolder() + "PelagioUpdate.exe"; }
+    bool Start(const std::string& currentDirectory = "", const std::string& arguments = "");
+    // Top-level windows of the updater's thread.
+    std::vector<HWND> Windows() const;
+    // The update dialog (a dialog without control 0xFFFF), or null when the deadline passes.
+    HWND WaitForDialog(DWORD timeoutMs = 10000) const;
+    // A message box (a dialog with a text control 0xFFFF), or null.
+    HWND WaitForMessageBox(DWORD timeoutMs = 10000) const;
+    // Whether a message box shows up within the time; for checks that none appears.
+    bool MessageBoxAppears(DWORD withinMs) const { return WaitForMessageBox(withinMs) != 0; }
+};
+
+HWND FindMessageBoxOf(DWORD threadId);
+// Text of a message box (its control 0xFFFF).
+std::string MessageBoxText(HWND box);
+void PressButton(HWND dialog, int id);
+void PressKey(HWND window, UINT virtualKey);
+void DismissMessageBox(HWND box);
