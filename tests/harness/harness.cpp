@@ -52,8 +52,9 @@ std::string Hex(const std::string& bytes) {
 }
 
 std::string WindowText(HWND window) {
+    // GetWindowText gives only the caption of another process's window, not a control's text.
     char text[1024] = "";
-    int length = GetWindowTextA(window, text, sizeof(text));
+    LRESULT length = SendMessageA(window, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text));
     return std::string(text, length > 0 ? length : 0);
 }
 
