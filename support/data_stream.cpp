@@ -114,6 +114,12 @@ int DataStream::ExtractResource(const char* name, const char* target) {
         return 0;
     *fileName = '\0';
 
+    // A read-only target stays as it is, as an open for writing would refuse it; not every
+    // platform refuses to move a file over one.
+    DWORD attributes = GetFileAttributesA(target);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return 0;
+
     PathBuffer temporary;
     if (!GetTempFileNameA(folder, "pg", 0, temporary.Data()))
         return 0;

@@ -1,1 +1,195 @@
+// The install button: the fish's three files in the host's Fish folder, the completion
+// message only when all three are complete, and nothing at all when the data file fails.
 #include <gtest/gtest.h>
+
+#include "harness.h"
+#include "resource_ids.h"
+
+namespace {
+
+const std::string kDone = " の更新が完了しました。";
+
+// The payload as the updater carries it.
+std::string Payload(const char* name) {
+    static HMODULE updater = LoadLibraryExA(UpdaterRun::ProgramPath().c_str(), 0,
+                                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HRSRC found = FindResourceA(updater, name, RT_RCDATA);
+    return std::string(static_cast<const char*>(LockResource(LoadResource(updater, found))),
+                       SizeofResource(updater, found));
+}
+
+void ExpectInstalled(const std::string& fish) {
+    struct {
+        const char* file;
+        const char* resource;
+        size_t size;
+    } files[] = {{"PG20030.vmf", "DATA.VMF", 201830},
+                 {"PG20030.bmp", "DATA.BMP", 7224},
+                 {"PG20030.txt", "DATA.TXT", 24}};
+    for (const auto& f : files) {
+        std::string bytes = ReadFileBytes(fish + f.file);
+        EXPECT_EQ(bytes.size(), f.size) << f.file;
+        EXPECT_TRUE(bytes == Payload(f.resource)) << f.file << " differs from " << f.resource;
+    }
+    EXPECT_EQ(FolderEntries(fish).size(), 3u) << "only the three files";
+}
+
+// The completion box: owned by the dialog, caption "Pelagio 2", no icon, the exact text.
+void ExpectCompletion(UpdaterRun& updater, HWND dialog, const std::string& directory) {
+    HWND box = updater.WaitForMessageBox(20000);
+    ASSERT_NE(box, nullptr) << "no completion message";
+    std::string expected = directory + "Fish\\PG20030.vmf" + kDone;
+    EXPECT_EQ(MessageBoxText(box), expected)
+        << "expected " << Hex(expected) << "\n  actual " << Hex(MessageBoxText(box));
+    EXPECT_EQ(WindowText(box), "Pelagio 2");
+    EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
+    HWND icon = FindWindowExA(box, 0, "Static", 0);
+    for (; icon; icon = FindWindowExA(box, icon, "Static", 0))
+        if (GetWindowLongA(icon, GWL_STYLE) & SS_ICON) {
+            EXPECT_FALSE(IsWindowVisible(icon) && SendMessageA(icon, STM_GETICON, 0, 0))
+                << "a plain box shows no icon";
+        }
+    DismissMessageBox(box);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(box); })) << "the box stayed";
+    EXPECT_TRUE(updater.Running()) << "the dialog stays open after an install";
+}
+
+// Presses install, then exit. The exit is handled after the install has run; a completion
+// box would hold the process until dismissed, so ending on time means none was shown.
+void ExpectSilentInstall(UpdaterRun& updater, HWND dialog) {
+    PressButton(dialog, IDC_UPDATE);
+    PressButton(dialog, IDCANCEL);
+    bool boxShown = false;
+    DWORD exitCode = 99;
+    WaitFor([&] {
+        boxShown = boxShown || FindMessageBoxOf(updater.ThreadId());
+        return boxShown || !updater.Running();
+    }, 20000);
+    EXPECT_FALSE(boxShown) << "a message box was shown";
+    ASSERT_TRUE(updater.WaitForExit(5000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+HWND StartWithDialog(UpdaterRun& updater, const std::string& currentDirectory = "") {
+    EXPECT_TRUE(updater.Start(currentDirectory));
+    HWND dialog = updater.WaitForDialog();
+    EXPECT_NE(dialog, nullptr) << "no dialog appeared";
+    return dialog;
+}
+
+TEST(Install, WritesTheThreeFilesAndSaysSoEachTime) {
+    HostInstallation host;
+    HostRegistration registration(host.ProgramPath());
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater);
+    ASSERT_NE(dialog, nullptr);
+    for (int press = 1; press <= 2; ++press) {
+        SCOPED_TRACE("press " + std::to_string(press));
+        // Stale files of another size are replaced whole.
+        WriteFileBytes(host.FishFolder() + "PG20030.txt", std::string(500, 's'));
+        PressButton(dialog, IDC_UPDATE);
+        ExpectCompletion(updater, dialog, host.Directory());
+        ExpectInstalled(host.FishFolder());
+    }
+    PressButton(dialog, IDCANCEL);
+    EXPECT_TRUE(updater.WaitForExit(10000));
+}
+
+TEST(Install, EnterAtStartInstalls) {
+    HostInstallation host;
+    HostRegistration registration(host.ProgramPath());
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater);
+    ASSERT_NE(dialog, nullptr);
+    PressKey(dialog, VK_RETURN);
+    ExpectCompletion(updater, dialog, host.Directory());
+    ExpectInstalled(host.FishFolder());
+}
+
+// The registered value is a bare file name: the host directory is ".\", the current one.
+TEST(Install, BareRegistrationWritesUnderTheCurrentDirectory) {
+    HostInstallation host;
+    HostRegistration registration("Pelagio2.scr");
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater, host.Directory());
+    ASSERT_NE(dialog, nullptr);
+    PressButton(dialog, IDC_UPDATE);
+    ExpectCompletion(updater, dialog, ".\\");
+    ExpectInstalled(host.FishFolder());
+}
+
+// ソ (83 5C) and 表 (95 5C) end in a backslash byte.
+TEST(Install, WorksInAFolderWithDoubleByteNames) {
+    HostInstallation host("ソフト表示 ピクセル");
+    HostRegistration registration(host.ProgramPath());
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater);
+    ASSERT_NE(dialog, nullptr);
+    PressButton(dialog, IDC_UPDATE);
+    ExpectCompletion(updater, dialog, host.Directory());
+    ExpectInstalled(host.FishFolder());
+}
+
+TEST(Install, WithoutAFishFolderNothingHappens) {
+    HostInstallation host("Pelagio 2", false);
+    HostRegistration registration(host.ProgramPath());
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater);
+    ASSERT_NE(dialog, nullptr);
+    ExpectSilentInstall(updater, dialog);
+    EXPECT_EQ(FolderEntries(host.Directory()), std::vector<std::string>{"Pelagio2.scr"});
+}
+
+// Host directory + "Fish\PG20030.vmf" passes 260 characters: the data file cannot be named.
+TEST(Install, TooLongAPathWritesNothingAnywhere) {
+    HostInstallation host;
+    std::string directory = host.Directory();
+    directory += std::string(247 - directory.size() - 1, 'd') + "\\";
+    ASSERT_TRUE(CreateDirectoryA(directory.c_str(), 0));
+    ASSERT_TRUE(CreateDirectoryA((directory + "Fish").c_str(), 0));
+    HostRegistration registration(directory + "Pelagio2.scr");
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater);
+    ASSERT_NE(dialog, nullptr);
+    ExpectSilentInstall(updater, dialog);
+    EXPECT_EQ(FolderEntries(directory), std::vector<std::string>{"Fish"});
+    EXPECT_TRUE(FolderEntries(directory + "Fish\\").empty());
+    RemoveDirectoryA((directory + "Fish").c_str());
+    RemoveDirectoryA(directory.c_str());
+}
+
+// The thumbnail or the name file cannot be written: the install is not reported as done.
+TEST(Install, IncompleteInstallIsNotReported) {
+    struct Case {
+        const char* what;
+        bool blockThumbnail, lockName;
+    } cases[] = {{"thumbnail target is a folder", true, false}, {"name file locked", false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HostInstallation host;
+        HostRegistration registration(host.ProgramPath());
+        if (c.blockThumbnail) {
+            ASSERT_TRUE(CreateDirectoryA((host.FishFolder() + "PG20030.bmp").c_str(), 0));
+        }
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.lockName) {
+            WriteFileBytes(host.FishFolder() + "PG20030.txt", "old name");
+            held = CreateFileA((host.FishFolder() + "PG20030.txt").c_str(), GENERIC_READ, 0, 0,
+                               OPEN_EXISTING, 0, 0);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        UpdaterRun updater;
+        HWND dialog = StartWithDialog(updater);
+        ASSERT_NE(dialog, nullptr);
+        ExpectSilentInstall(updater, dialog);
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+            EXPECT_EQ(ReadFileBytes(host.FishFolder() + "PG20030.txt"), "old name");
+        }
+        EXPECT_TRUE(ReadFileBytes(host.FishFolder() + "PG20030.vmf") == Payload("DATA.VMF"));
+        for (const std::string& name : FolderEntries(host.FishFolder()))
+            EXPECT_EQ(name.find(".tmp"), std::string::npos) << "left behind: " << name;
+    }
+}
+
+} // namespace

@@ -71,8 +71,12 @@ int main(int argc, char** argv) {
     Screenshot("dialog");
     if (HasOption(argc, argv, "--install")) {
         Say("pressing the install button");
+        DWORD pressed = GetTickCount();
         PressButton(dialog, IDC_UPDATE);
         box = updater.WaitForMessageBox(20000);
+        if (box)
+            Say("the completion message came " + std::to_string(GetTickCount() - pressed) +
+                " ms after the press");
         if (!box) {
             Say("no completion message appeared");
         } else {
