@@ -71,7 +71,7 @@ class LaunchTest : public ::testing::Test {
 };
 
 TEST_F(LaunchTest, WithoutARunningHostStartsTheHostProgram) {
-    PressLaunch();
+    ASSERT_NO_FATAL_FAILURE(PressLaunch());
     ExpectHostStarted();
     EXPECT_TRUE(Matching(host_.HostLog(), "signal").empty());
 }
@@ -84,7 +84,7 @@ TEST_P(RunningHostTest, GetsOneSignalAndTheProgramStartsToo) {
         const char* title = GetParam();
         RunningHost running(host_, std::string("--window ") + title, "Pelagio 2 Class", title);
         ASSERT_NE(running.window, nullptr);
-        PressLaunch();
+        ASSERT_NO_FATAL_FAILURE(PressLaunch());
         ExpectHostStarted();
         EXPECT_EQ(Matching(host_.HostLog(), "signal"),
                   std::vector<std::string>{Signal(running.window)});
@@ -100,7 +100,7 @@ TEST_F(LaunchTest, ActiveDesktopChildGetsTheSignal) {
         child = desktop ? FindWindowExA(desktop, 0, 0, "Pelagio 2 ActiveDesktop") : 0;
         return child != 0;
     }));
-    PressLaunch();
+    ASSERT_NO_FATAL_FAILURE(PressLaunch());
     ExpectHostStarted();
     EXPECT_EQ(Matching(host_.HostLog(), "signal"), std::vector<std::string>{Signal(child)});
 }
@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Titles, RunningHostTest, ::testing::Values("Pelagio 2",
 TEST_F(LaunchTest, HungHostDoesNotHoldTheUpdater) {
     RunningHost running(host_, "--hung", "Pelagio 2 Class", "Pelagio 2");
     ASSERT_NE(running.window, nullptr);
-    PressLaunch(30000);
+    ASSERT_NO_FATAL_FAILURE(PressLaunch(30000));
     printf("  the updater ended %lu ms after the press\n", elapsedMs_);
     EXPECT_LT(elapsedMs_, 15000u);
     ExpectHostStarted();

@@ -46,7 +46,8 @@ if [ ! -f "$WINEPREFIX/.bench-ready" ]; then
 fi
 
 if [ -n "$size_limit" ]; then
-  "$WINESERVER" -p10
+  # Already running is fine (exit code 2); a new one must not hold our output open.
+  "$WINESERVER" -p5 </dev/null >/dev/null 2>&1 || true
   ulimit -f "$size_limit"
   trap '' XFSZ
 fi
