@@ -18,9 +18,8 @@ struct ControlPlace {
 
 // Run-time layout in client pixels, applied to whichever template was loaded.
 const ControlPlace kLayout[] = {
-    {IDC_UPDATE, 170, 10, 220, 30}, {IDC_LAUNCH, 170, 54, 220, 30},
-    {IDCANCEL, 170, 98, 220, 30},   {IDC_PICTURE, 30, 10, 98, 44},
-    {IDC_NAME, 10, 66, 150, 60},
+    {IDC_UPDATE, 170, 10, 220, 30}, {IDC_LAUNCH, 170, 54, 220, 30}, {IDCANCEL, 170, 98, 220, 30},
+    {IDC_PICTURE, 30, 10, 98, 44},  {IDC_NAME, 10, 66, 150, 60},
 };
 
 void SetFishIcons(HWND dialog) {

@@ -8,9 +8,13 @@
 
 #include "path_buffer.h"
 
-DataStream::DataStream() { Reset(); }
+DataStream::DataStream() {
+    Reset();
+}
 
-DataStream::~DataStream() { Close(); }
+DataStream::~DataStream() {
+    Close();
+}
 
 void DataStream::Reset() {
     state_ = Closed;
@@ -94,7 +98,9 @@ int DataStream::Write(const void* bytes, uint32_t count) {
 }
 
 // Flushes the sink's bytes to the disk before it is moved into place.
-int DataStream::Commit() { return state_ == OpenSink && _commit(descriptor_) == 0; }
+int DataStream::Commit() {
+    return state_ == OpenSink && _commit(descriptor_) == 0;
+}
 
 // Copies a resource whole into a file. The bytes go to a temporary file beside the target
 // first, and only a complete, flushed copy replaces the target, so a failure (short write,
@@ -125,10 +131,11 @@ int DataStream::ExtractResource(const char* name, const char* target) {
         return 0;
 
     DataStream sink;
-    int complete = sink.CreateForWrite(temporary) && sink.Write(base_, size_) == int(size_) &&
-                   sink.Commit();
+    int complete =
+        sink.CreateForWrite(temporary) && sink.Write(base_, size_) == int(size_) && sink.Commit();
     sink.Close();
-    if (complete && MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (complete &&
+        MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return 1;
     DeleteFileA(temporary);
     return 0;

@@ -8,11 +8,11 @@ struct KindEntry {
 };
 
 constexpr KindEntry kKinds[] = {
-    {1, "dib"},   {2, "bmp"},   {3, "dds"},   {4, "argb"},  {5, "spr"},  {6, "jpg"},
-    {7, "png"},   {8, "gif"},   {9, "tga"},   {13, "raw"},  {21, "txt"}, {22, "ini"},
-    {23, "sys"},  {31, "avi"},  {32, "wav"},  {33, "mdi"},  {34, "rgn"}, {51, "3ds"},
-    {52, "x"},    {53, "msh"},  {54, "tnk"},  {55, "fsh"},  {56, "m8"},  {57, "ami"},
-    {83, "fx"},   {84, "fxo"},  {121, "zip"}, {122, "vmx"}, {125, "vmf"},
+    {1, "dib"},  {2, "bmp"},  {3, "dds"},   {4, "argb"},  {5, "spr"},   {6, "jpg"},
+    {7, "png"},  {8, "gif"},  {9, "tga"},   {13, "raw"},  {21, "txt"},  {22, "ini"},
+    {23, "sys"}, {31, "avi"}, {32, "wav"},  {33, "mdi"},  {34, "rgn"},  {51, "3ds"},
+    {52, "x"},   {53, "msh"}, {54, "tnk"},  {55, "fsh"},  {56, "m8"},   {57, "ami"},
+    {83, "fx"},  {84, "fxo"}, {121, "zip"}, {122, "vmx"}, {125, "vmf"},
 };
 
 constexpr FileKind kLastKind = 125;

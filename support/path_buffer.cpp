@@ -4,7 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
-PathBuffer::PathBuffer() { Clear(); }
+PathBuffer::PathBuffer() {
+    Clear();
+}
 
 void PathBuffer::Clear() {
     memset(primary_, 0, sizeof(primary_));

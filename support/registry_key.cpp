@@ -2,9 +2,13 @@
 
 #include <string.h>
 
-RegistryKey::RegistryKey() : root_(0), handle_(0) { memset(subKeyPath_, 0, sizeof(subKeyPath_)); }
+RegistryKey::RegistryKey() : root_(0), handle_(0) {
+    memset(subKeyPath_, 0, sizeof(subKeyPath_));
+}
 
-RegistryKey::~RegistryKey() { Close(); }
+RegistryKey::~RegistryKey() {
+    Close();
+}
 
 // Records the key's state; a longer path is cut to the field's 259 characters.
 void RegistryKey::Set(HKEY handle, HKEY root, const char* path) {
@@ -26,8 +30,7 @@ int RegistryKey::Open(HKEY root, const char* path) {
 
 // Reads a value as stored (any type, nothing expanded); on failure the buffer gets the
 // fallback, or zeros when there is none.
-int RegistryKey::QueryString(const char* name, char* buffer, DWORD capacity,
-                             const char* fallback) {
+int RegistryKey::QueryString(const char* name, char* buffer, DWORD capacity, const char* fallback) {
     if (!buffer)
         return 1;
     DWORD type = 0;

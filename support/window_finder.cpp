@@ -56,7 +56,9 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM) {
     return TRUE;
 }
 
-HWND FoundWindow() { return g_found; }
+HWND FoundWindow() {
+    return g_found;
+}
 
 void BringToFront(HWND window) {
     if (IsIconic(window))

@@ -145,7 +145,8 @@ TEST(DataStream, FailedExtractionsLeaveEverythingAsItWas) {
         {"DATA.TXT", folder.Path() + std::string(300, 'p') + ".txt"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.resource ? c.resource : "null") + " -> " + c.target.substr(0, 80));
+        SCOPED_TRACE(std::string(c.resource ? c.resource : "null") + " -> " +
+                     c.target.substr(0, 80));
         DataStream stream;
         EXPECT_EQ(stream.ExtractResource(c.resource, c.target.c_str()), 0);
         std::vector<std::string> after = FolderEntries(folder.Path());

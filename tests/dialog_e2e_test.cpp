@@ -68,8 +68,8 @@ class DialogFixture : public ::testing::Test {
         } buttons[] = {{IDC_UPDATE, install}, {IDC_LAUNCH, launch}, {IDCANCEL, exit}};
         for (const auto& b : buttons) {
             std::string actual = WindowText(GetDlgItem(dialog_, b.id));
-            EXPECT_EQ(actual, b.text) << "button " << b.id << ": expected " << Hex(b.text)
-                                      << ", got " << Hex(actual);
+            EXPECT_EQ(actual, b.text)
+                << "button " << b.id << ": expected " << Hex(b.text) << ", got " << Hex(actual);
         }
     }
     void ExpectEndsWithZero() {
@@ -106,7 +106,8 @@ TEST_F(DialogFixture, GermanLooksAsLaidOut) {
     EXPECT_EQ(ClassName(name), "Edit");
     EXPECT_TRUE(GetWindowLongA(name, GWL_STYLE) & ES_MULTILINE);
     // The program's code page 932 bytes, read back through this code page (1252).
-    EXPECT_EQ(WindowText(name), kName) << "expected " << Hex(kName) << ", got " << Hex(WindowText(name));
+    EXPECT_EQ(WindowText(name), kName)
+        << "expected " << Hex(kName) << ", got " << Hex(WindowText(name));
     EXPECT_TRUE(updater_.Running()) << "setting the name must not end the dialog";
     EXPECT_EQ(FocusOf(updater_.ThreadId(), dialog_), GetDlgItem(dialog_, IDCANCEL));
     PressKey(dialog_, VK_ESCAPE);

@@ -11,8 +11,9 @@ const std::string kDone = " の更新が完了しました。";
 
 // The payload as the updater carries it.
 std::string Payload(const char* name) {
-    static HMODULE updater = LoadLibraryExA(UpdaterRun::ProgramPath().c_str(), 0,
-                                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    static HMODULE updater =
+        LoadLibraryExA(UpdaterRun::ProgramPath().c_str(), 0,
+                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     HRSRC found = FindResourceA(updater, name, RT_RCDATA);
     return std::string(static_cast<const char*>(LockResource(LoadResource(updater, found))),
                        SizeofResource(updater, found));
@@ -61,10 +62,12 @@ void ExpectSilentInstall(UpdaterRun& updater, HWND dialog) {
     PressButton(dialog, IDCANCEL);
     bool boxShown = false;
     DWORD exitCode = 99;
-    WaitFor([&] {
-        boxShown = boxShown || FindMessageBoxOf(updater.ThreadId());
-        return boxShown || !updater.Running();
-    }, 20000);
+    WaitFor(
+        [&] {
+            boxShown = boxShown || FindMessageBoxOf(updater.ThreadId());
+            return boxShown || !updater.Running();
+        },
+        20000);
     EXPECT_FALSE(boxShown) << "a message box was shown";
     ASSERT_TRUE(updater.WaitForExit(5000, &exitCode));
     EXPECT_EQ(exitCode, 0u);

@@ -11,12 +11,14 @@ namespace {
 
 std::string HandleText(HWND window) {
     char text[64];
-    snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(
-                                                reinterpret_cast<UINT_PTR>(window)));
+    snprintf(text, sizeof(text), "0x%llx",
+             static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)));
     return text;
 }
 
-std::string Signal(HWND window) { return "signal window=" + HandleText(window) + " wparam=0x0 lparam=0x0"; }
+std::string Signal(HWND window) {
+    return "signal window=" + HandleText(window) + " wparam=0x0 lparam=0x0";
+}
 
 std::vector<std::string> Matching(const std::vector<std::string>& lines, const std::string& start) {
     std::vector<std::string> found;

@@ -16,8 +16,9 @@ class RegistryKeyTest : public ::testing::Test {
   protected:
     void SetUp() override {
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, 0, 0, KEY_ALL_ACCESS, 0, &key_, 0),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, 0, 0, KEY_ALL_ACCESS, 0, &key_, 0),
+            ERROR_SUCCESS);
     }
     void TearDown() override {
         RegCloseKey(key_);

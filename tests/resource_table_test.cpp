@@ -19,7 +19,9 @@ struct Entry {
     std::string type, name;
     WORD language;
     bool operator<(const Entry& o) const {
-        return type != o.type ? type < o.type : name != o.name ? name < o.name : language < o.language;
+        return type != o.type   ? type < o.type
+               : name != o.name ? name < o.name
+                                : language < o.language;
     }
 };
 
@@ -90,18 +92,19 @@ TEST_F(ResourceTableTest, ShippedExeIs32BitAndHoldsExactlyTheListedResources) {
         Entry entry;
         size_t size; // 0: any size
     } expected[] = {
-        {{"#14", "#101", 1033}, 48},        {{"#3", "#1", 1033}, 2216},
-        {{"#3", "#2", 1033}, 3752},         {{"#3", "#3", 1033}, 1384},
-        {{"#2", "#102", 1028}, 5098},       {{"#5", "UPDATEDLG", 1031}, 0},
-        {{"#5", "UPDATEDLG", 1041}, 0},     {{"#5", "UPDATEDLG_", 1033}, 0},
+        {{"#14", "#101", 1033}, 48},         {{"#3", "#1", 1033}, 2216},
+        {{"#3", "#2", 1033}, 3752},          {{"#3", "#3", 1033}, 1384},
+        {{"#2", "#102", 1028}, 5098},        {{"#5", "UPDATEDLG", 1031}, 0},
+        {{"#5", "UPDATEDLG", 1041}, 0},      {{"#5", "UPDATEDLG_", 1033}, 0},
         {{"#10", "DATA.VMF", 1028}, 201830}, {{"#10", "DATA.BMP", 1028}, 7224},
-        {{"#10", "DATA.TXT", 1028}, 24},    {{"#10", "DATA.TXT1", 1028}, 19},
+        {{"#10", "DATA.TXT", 1028}, 24},     {{"#10", "DATA.TXT1", 1028}, 19},
     };
     ResourceTable table = ReadTable(shipped_);
     EXPECT_EQ(table.size(), sizeof(expected) / sizeof(expected[0]));
     for (const Expected& e : expected) {
         auto found = table.find(e.entry);
-        std::string what = e.entry.type + "/" + e.entry.name + "/" + std::to_string(e.entry.language);
+        std::string what =
+            e.entry.type + "/" + e.entry.name + "/" + std::to_string(e.entry.language);
         ASSERT_NE(found, table.end()) << "missing " << what;
         if (e.size) {
             EXPECT_EQ(found->second.size(), e.size) << what;
@@ -120,8 +123,8 @@ TEST_F(ResourceTableTest, TwinCarriesTheSameResources) {
     for (const auto& item : shipped)
         EXPECT_TRUE(twin[item.first] == item.second) << item.first.type << "/" << item.first.name;
     std::string name = shipped[Entry{"#10", "DATA.TXT", 1028}];
-    EXPECT_EQ(name, std::string(FISH_NAME) + "\r\n") << "expected " << Hex(FISH_NAME) << " 0D 0A, got "
-                                                       << Hex(name);
+    EXPECT_EQ(name, std::string(FISH_NAME) + "\r\n")
+        << "expected " << Hex(FISH_NAME) << " 0D 0A, got " << Hex(name);
     EXPECT_EQ((shipped[Entry{"#10", "DATA.TXT1", 1028}]), "Threespot dascyllus");
 }
 
@@ -180,7 +183,8 @@ DialogTemplate ParseTemplate(const std::string& bytes) {
     t.exStyle = r.Get<uint32_t>();
     t.style = r.Get<uint32_t>();
     uint16_t count = r.Get<uint16_t>();
-    t.x = r.Get<int16_t>(), t.y = r.Get<int16_t>(), t.cx = r.Get<int16_t>(), t.cy = r.Get<int16_t>();
+    t.x = r.Get<int16_t>(), t.y = r.Get<int16_t>(), t.cx = r.Get<int16_t>(),
+    t.cy = r.Get<int16_t>();
     EXPECT_EQ(r.SzOrOrdinal(), L"") << "menu";
     EXPECT_EQ(r.SzOrOrdinal(), L"") << "class";
     EXPECT_EQ(r.SzOrOrdinal(), L"") << "caption";
@@ -192,7 +196,8 @@ DialogTemplate ParseTemplate(const std::string& bytes) {
         DialogControl c;
         r.Get<uint32_t>(); // help id
         c.exStyle = r.Get<uint32_t>(), c.style = r.Get<uint32_t>();
-        c.x = r.Get<int16_t>(), c.y = r.Get<int16_t>(), c.cx = r.Get<int16_t>(), c.cy = r.Get<int16_t>();
+        c.x = r.Get<int16_t>(), c.y = r.Get<int16_t>(), c.cx = r.Get<int16_t>(),
+        c.cy = r.Get<int16_t>();
         c.id = r.Get<uint32_t>();
         c.className = r.SzOrOrdinal();
         c.text = r.SzOrOrdinal();
@@ -205,7 +210,9 @@ DialogTemplate ParseTemplate(const std::string& bytes) {
     return t;
 }
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+std::string Narrow(const std::wstring& w) {
+    return std::string(w.begin(), w.end());
+}
 
 TEST_F(ResourceTableTest, DialogTemplatesHaveTheirStylesRectanglesAndTexts) {
     ASSERT_NE(shipped_, nullptr);
@@ -223,19 +230,23 @@ TEST_F(ResourceTableTest, DialogTemplatesHaveTheirStylesRectanglesAndTexts) {
         WORD language;
         std::vector<Control> controls;
     } cases[] = {
-        {"UPDATEDLG", 1041,
-         {{1006, L"#128", L"\x30D5\x30A1\x30A4\x30EB\x306E\x66F4\x65B0", 0x50010001, 0, 4, 47, 43, 12},
+        {"UPDATEDLG",
+         1041,
+         {{1006, L"#128", L"\x30D5\x30A1\x30A4\x30EB\x306E\x66F4\x65B0", 0x50010001, 0, 4, 47, 43,
+           12},
           {1005, L"#128", L"Pelagio 2 \x306E\x8D77\x52D5", 0x50010000, 0, 51, 47, 54, 12},
           {2, L"#128", L"\x7D42\x4E86", 0x50010000, 0, 110, 47, 41, 12},
           {1003, L"#130", L"#102", 0x5000080E, kEdge, 4, 5, 58, 35},
           {1002, L"#130", L"Name", 0x50000201, kEdge, 43, 5, 106, 19}}},
-        {"UPDATEDLG", 1031,
+        {"UPDATEDLG",
+         1031,
          {{2, L"#128", L"Beenden", 0x50010000, 0, 110, 39, 41, 12},
           {1003, L"#130", L"#102", 0x5000080E, kEdge, 4, 5, 58, 35},
           {1006, L"#128", L"Update ausf\x00FChren", 0x50010001, 0, 4, 40, 43, 12},
           {1005, L"#128", L"Pelagio 2 starten", 0x50010000, 0, 51, 40, 54, 12},
           {1002, L"#129", L"", 0x50000804, kEdge, 52, 11, 40, 14}}},
-        {"UPDATEDLG_", 1033,
+        {"UPDATEDLG_",
+         1033,
          {{2, L"#128", L"Exit", 0x50010000, 0, 110, 47, 41, 12},
           {1003, L"#130", L"#102", 0x5000080E, kEdge, 4, 5, 58, 35},
           {1002, L"#130", L"Name", 0x50000001, kEdge, 43, 5, 106, 19},
@@ -264,7 +275,8 @@ TEST_F(ResourceTableTest, DialogTemplatesHaveTheirStylesRectanglesAndTexts) {
             EXPECT_EQ(a.id, e.id);
             EXPECT_EQ(a.className, e.className);
             EXPECT_TRUE(a.text == e.text) << "text differs";
-            EXPECT_EQ(a.style, e.style) << std::hex << "expected 0x" << e.style << ", got 0x" << a.style;
+            EXPECT_EQ(a.style, e.style)
+                << std::hex << "expected 0x" << e.style << ", got 0x" << a.style;
             EXPECT_EQ(a.exStyle, e.exStyle);
             EXPECT_EQ(a.x, e.x);
             EXPECT_EQ(a.y, e.y);

@@ -2,7 +2,8 @@
 //
 // Copied into a host folder as Pelagio2.scr, it records what it is given in host.log beside
 // itself, one line per event:
-//   " -r Launch"        records "launch command-line=[...] directory=[...] priority=0x..." and ends.
+//   " -r Launch"        records "launch command-line=[...] directory=[...] priority=0x..." and
+//   ends.
 //   --window [TITLE]    runs a window of class "Pelagio 2 Class" titled TITLE ("Pelagio 2").
 //   --desktop           runs a window of another class with a child titled
 //                       "Pelagio 2 ActiveDesktop".
@@ -68,8 +69,8 @@ void RegisterHostClass(const char* name) {
 
 HWND CreateTopWindow(const char* className, const char* title) {
     RegisterHostClass(className);
-    return CreateWindowExA(0, className, title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320,
-                           200, 0, 0, GetModuleHandleA(0), 0);
+    return CreateWindowExA(0, className, title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200,
+                           0, 0, GetModuleHandleA(0), 0);
 }
 
 int RunMessageLoop() {

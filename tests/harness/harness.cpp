@@ -4,8 +4,7 @@
 
 namespace {
 
-const char kAppPathsKey[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Pelagio2.scr";
+const char kAppPathsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Pelagio2.scr";
 
 void RemoveTree(const std::string& folder) {
     for (const std::string& name : FolderEntries(folder)) {
@@ -35,7 +34,9 @@ std::vector<HWND> WindowsOfThread(DWORD threadId) {
     return found.windows;
 }
 
-bool IsDialog(HWND window) { return ClassName(window) == "#32770" && IsWindowVisible(window); }
+bool IsDialog(HWND window) {
+    return ClassName(window) == "#32770" && IsWindowVisible(window);
+}
 
 } // namespace
 
@@ -125,7 +126,9 @@ TempFolder::TempFolder(const std::string& name) {
     path_ += "\\";
 }
 
-TempFolder::~TempFolder() { RemoveTree(path_); }
+TempFolder::~TempFolder() {
+    RemoveTree(path_);
+}
 
 HostRegistration::HostRegistration(const std::string& value, DWORD type) {
     Remove();
@@ -136,12 +139,15 @@ HostRegistration::HostRegistration(const std::string& value, DWORD type) {
     RegCloseKey(key);
 }
 
-HostRegistration::~HostRegistration() { Remove(); }
+HostRegistration::~HostRegistration() {
+    Remove();
+}
 
-void HostRegistration::Remove() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kAppPathsKey); }
+void HostRegistration::Remove() {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kAppPathsKey);
+}
 
-HostInstallation::HostInstallation(const std::string& name, bool withFishFolder)
-    : folder_(name) {
+HostInstallation::HostInstallation(const std::string& name, bool withFishFolder) : folder_(name) {
     CopyFileA((ProgramFolder() + "StandInHost.exe").c_str(), ProgramPath().c_str(), FALSE);
     if (withFishFolder)
         CreateDirectoryA(FishFolder().c_str(), 0);
@@ -199,7 +205,9 @@ bool UpdaterRun::Start(const std::string& currentDirectory, const std::string& a
     return ChildProcess::Start(ProgramPath(), line, currentDirectory);
 }
 
-std::vector<HWND> UpdaterRun::Windows() const { return WindowsOfThread(ThreadId()); }
+std::vector<HWND> UpdaterRun::Windows() const {
+    return WindowsOfThread(ThreadId());
+}
 
 HWND UpdaterRun::WaitForDialog(DWORD timeoutMs) const {
     HWND dialog = 0;
@@ -227,7 +235,9 @@ HWND UpdaterRun::WaitForMessageBox(DWORD timeoutMs) const {
     return box;
 }
 
-std::string MessageBoxText(HWND box) { return WindowText(GetDlgItem(box, 0xFFFF)); }
+std::string MessageBoxText(HWND box) {
+    return WindowText(GetDlgItem(box, 0xFFFF));
+}
 
 void PressButton(HWND dialog, int id) {
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
@@ -239,4 +249,6 @@ void PressKey(HWND window, UINT virtualKey) {
     PostMessageA(window, WM_KEYUP, virtualKey, 0xC0000001);
 }
 
-void DismissMessageBox(HWND box) { PostMessageA(box, WM_COMMAND, IDOK, 0); }
+void DismissMessageBox(HWND box) {
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
