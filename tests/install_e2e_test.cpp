@@ -98,39 +98,33 @@ TEST(Install, WritesTheThreeFilesAndSaysSoEachTime) {
     EXPECT_TRUE(updater.WaitForExit(10000));
 }
 
-TEST(Install, EnterAtStartInstalls) {
-    HostInstallation host;
-    HostRegistration registration(host.ProgramPath());
-    UpdaterRun updater;
-    HWND dialog = StartWithDialog(updater);
-    ASSERT_NE(dialog, nullptr);
-    PressKey(dialog, VK_RETURN);
-    ExpectCompletion(updater, dialog, host.Directory());
-    ExpectInstalled(host.FishFolder());
-}
-
-// The registered value is a bare file name: the host directory is ".\", the current one.
-TEST(Install, BareRegistrationWritesUnderTheCurrentDirectory) {
-    HostInstallation host;
-    HostRegistration registration("Pelagio2.scr");
-    UpdaterRun updater;
-    HWND dialog = StartWithDialog(updater, host.Directory());
-    ASSERT_NE(dialog, nullptr);
-    PressButton(dialog, IDC_UPDATE);
-    ExpectCompletion(updater, dialog, ".\\");
-    ExpectInstalled(host.FishFolder());
-}
-
-// ソ (83 5C) and 表 (95 5C) end in a backslash byte.
-TEST(Install, WorksInAFolderWithDoubleByteNames) {
-    HostInstallation host("ソフト表示 ピクセル");
-    HostRegistration registration(host.ProgramPath());
-    UpdaterRun updater;
-    HWND dialog = StartWithDialog(updater);
-    ASSERT_NE(dialog, nullptr);
-    PressButton(dialog, IDC_UPDATE);
-    ExpectCompletion(updater, dialog, host.Directory());
-    ExpectInstalled(host.FishFolder());
+// A full install in the awkward places, started with Enter or the button.
+TEST(Install, WritesTheFishWhereverTheHostIs) {
+    struct Case {
+        const char* what;
+        const char* folder;
+        bool bareRegistration, pressEnter;
+    } cases[] = {
+        {"Enter at start", "Pelagio 2", false, true},
+        // A bare file name registered: the host directory is ".\", the current one.
+        {"bare registration", "Pelagio 2", true, false},
+        // ソ (83 5C) and 表 (95 5C) end in a backslash byte.
+        {"double-byte folder", "ソフト表示 ピクセル", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HostInstallation host(c.folder);
+        HostRegistration registration(c.bareRegistration ? "Pelagio2.scr" : host.ProgramPath());
+        UpdaterRun updater;
+        HWND dialog = StartWithDialog(updater, c.bareRegistration ? host.Directory() : "");
+        ASSERT_NE(dialog, nullptr);
+        if (c.pressEnter)
+            PressKey(dialog, VK_RETURN);
+        else
+            PressButton(dialog, IDC_UPDATE);
+        ExpectCompletion(updater, dialog, c.bareRegistration ? ".\\" : host.Directory());
+        ExpectInstalled(host.FishFolder());
+    }
 }
 
 TEST(Install, WithoutAFishFolderNothingHappens) {
