@@ -36,18 +36,31 @@ if [ ! -f "$WINEPREFIX/.bench-ready" ]; then
   flock 9
   if [ ! -f "$WINEPREFIX/.bench-ready" ]; then
     rm -rf "$WINEPREFIX"
-    DISPLAY= "$WINELOADER" wineboot -i >/dev/null 2>&1
-    "$WINELOADER" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
-    "$WINESERVER" -k || true
-    "$WINESERVER" -w
+    DISPLAY= "$WINELOADER" wineboot -i >/dev/null 2>&1 9>&-
+    "$WINELOADER" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 9>&-
+    "$WINESERVER" -k 9>&- || true
+    "$WINESERVER" -w 9>&-
     touch "$WINEPREFIX/.bench-ready"
   fi
   exec 9>&-
 fi
 
+# A fresh wineserver and the helper processes that the first Wine program brings up
+# (services, the desktop) inherit that program's output, and CTest waits for its output to
+# close: bring them up detached first. The size-limited run relies on this too, so that none
+# of them runs under the limit. (`wineserver -k0` signals nothing; it fails when none runs.)
+if ! "$WINESERVER" -k0 2>/dev/null; then
+  exec 8>"$WINEPREFIX.session.lock"
+  flock 8
+  if ! "$WINESERVER" -k0 2>/dev/null; then
+    # The lock's descriptor stays with this script: processes that outlive it must not hold it.
+    "$WINESERVER" -p5 </dev/null >/dev/null 2>&1 8>&- || true
+    "$WINELOADER" wineboot </dev/null >/dev/null 2>&1 8>&- || true
+  fi
+  exec 8>&-
+fi
+
 if [ -n "$size_limit" ]; then
-  # Already running is fine (exit code 2); a new one must not hold our output open.
-  "$WINESERVER" -p5 </dev/null >/dev/null 2>&1 || true
   ulimit -f "$size_limit"
   trap '' XFSZ
 fi
