@@ -17,12 +17,19 @@ class DataStream {
     DataStream();
     virtual ~DataStream();
 
+    // Forgets everything without closing anything.
     void Reset();
+    // Closes the descriptor if there is one, then resets.
     void Close();
+    // Opens a source: a MemoryBlock (extra), a file (name) or a resource (name, type in extra).
     int Open(const char* name, int kind, const void* extra);
+    // Opens a resource of the running module (type null: RCDATA); an empty one fails.
     int OpenResource(const char* name, const char* type);
+    // Creates or truncates a file to write; its folder must exist.
     int CreateForWrite(const char* path);
+    // One binary write; the count written, or -1.
     int Write(const void* bytes, uint32_t count);
+    // Copies a resource whole into the target file (null: a file named like the resource).
     int ExtractResource(const char* name, const char* target);
 
     int GetState() const { return state_; }

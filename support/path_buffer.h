@@ -11,12 +11,20 @@ class PathBuffer {
 
     PathBuffer();
 
+    // Zeroes both slots.
     void Clear();
+    // Replaces the value, cut at 260 characters; null or "" empties it.
     void Assign(const char* text);
+    // Appends the whole text if the result fits in 260 characters, else nothing.
     void Append(const char* text);
+    // Replaces the value with printf-style output cut at 260 characters; a null format is ignored.
     void Format(const char* format, ...);
+    // The value up to and with its last backslash, or ".\" without one, in the scratch slot.
     const char* DirectoryPart();
+    // Cuts at the last dot of the whole value and appends the extension (with a dot when it
+    // has none). A result past 260 characters cannot be formed and leaves the value empty.
     const char* ChangeExtension(const char* extension);
+    // ChangeExtension with the extension of a numbered file kind.
     const char* ChangeExtensionByKind(FileKind kind);
 
     const char* Text() const { return primary_; }
