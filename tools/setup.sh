@@ -11,6 +11,7 @@ packages=(
   wine64 googletest locales
   xvfb x11-utils imagemagick fonts-ipafont-gothic python3
 )
+[ "${1:-}" = --guest ] && packages+=(mmdebstrap qemu-system-x86 qemu-utils e2fsprogs)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 namespace {
 
@@ -40,6 +41,15 @@ bool IsDialog(HWND window) {
 
 } // namespace
 
+DWORD Scaled(DWORD timeoutMs) {
+    static const DWORD scale = [] {
+        const char* text = getenv("PELAGIO_TIME_SCALE");
+        int value = text ? atoi(text) : 1;
+        return DWORD(value > 1 ? value : 1);
+    }();
+    return timeoutMs * scale;
+}
+
 std::string Hex(const std::string& bytes) {
     std::string out;
     char pair[4];
@@ -50,6 +60,37 @@ std::string Hex(const std::string& bytes) {
     if (!out.empty())
         out.pop_back();
     return out;
+}
+
+std::string Hex(const std::wstring& text) {
+    std::string out;
+    char unit[6];
+    for (wchar_t c : text) {
+        snprintf(unit, sizeof(unit), "%04X ", unsigned(c));
+        out += unit;
+    }
+    if (!out.empty())
+        out.pop_back();
+    return out;
+}
+
+std::wstring WideWindowText(HWND window) {
+    wchar_t text[1024] = L"";
+    LRESULT length = SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+    return std::wstring(text, length > 0 ? length : 0);
+}
+
+std::wstring Wide(const std::string& bytes, UINT codePage) {
+    wchar_t text[1024];
+    int length = MultiByteToWideChar(codePage, 0, bytes.data(), int(bytes.size()), text, 1024);
+    return std::wstring(text, length > 0 ? length : 0);
+}
+
+std::string Narrow(const std::wstring& text) {
+    char bytes[2048];
+    int length =
+        WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), bytes, sizeof(bytes), 0, 0);
+    return std::string(bytes, length > 0 ? length : 0);
 }
 
 std::string WindowText(HWND window) {
@@ -130,10 +171,10 @@ TempFolder::~TempFolder() {
     RemoveTree(path_);
 }
 
-HostRegistration::HostRegistration(const std::string& value, DWORD type) {
+HostRegistration::HostRegistration(const std::string& value, DWORD type, REGSAM view) {
     Remove();
     HKEY key = 0;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, 0, 0, KEY_WRITE, 0, &key, 0);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, 0, 0, KEY_WRITE | view, 0, &key, 0);
     RegSetValueExA(key, 0, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                    DWORD(value.size() + 1));
     RegCloseKey(key);
@@ -144,7 +185,8 @@ HostRegistration::~HostRegistration() {
 }
 
 void HostRegistration::Remove() {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kAppPathsKey);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, KEY_WOW64_32KEY, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kAppPathsKey, KEY_WOW64_64KEY, 0);
 }
 
 HostInstallation::HostInstallation(const std::string& name, bool withFishFolder) : folder_(name) {
@@ -187,7 +229,7 @@ bool ChildProcess::Start(const std::string& program, const std::string& commandL
 }
 
 bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
-    if (WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(info_.hProcess, Scaled(timeoutMs)) != WAIT_OBJECT_0)
         return false;
     if (exitCode)
         GetExitCodeProcess(info_.hProcess, exitCode);
@@ -196,6 +238,11 @@ bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
 
 bool ChildProcess::Running() const {
     return info_.hProcess && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+std::string UpdaterRun::ProgramPath() {
+    const char* path = getenv("PELAGIO_UPDATER");
+    return path && *path ? path : ProgramFolder() + "PelagioUpdate.exe";
 }
 
 bool UpdaterRun::Start(const std::string& currentDirectory, const std::string& arguments) {

@@ -7,8 +7,13 @@
 #include <string>
 #include <vector>
 
-// Polls a condition every 10 ms until it holds or the deadline passes.
+// A deadline stretched by PELAGIO_TIME_SCALE (a whole factor, 1 when unset): the emulated
+// machine that runs the 32-bit build is several times slower than this one.
+DWORD Scaled(DWORD timeoutMs);
+
+// Polls a condition every 10 ms until it holds or the (scaled) deadline passes.
 template <class Condition> bool WaitFor(Condition condition, DWORD timeoutMs = 10000) {
+    timeoutMs = Scaled(timeoutMs);
     DWORD start = GetTickCount();
     for (;;) {
         if (condition())
@@ -21,8 +26,16 @@ template <class Condition> bool WaitFor(Condition condition, DWORD timeoutMs = 1
 
 // Bytes as hex pairs, for failure messages about code page 932 text.
 std::string Hex(const std::string& bytes);
+// UTF-16 units as hex, for failure messages.
+std::string Hex(const std::wstring& text);
 // A window's text as the ANSI (code page 932) bytes the program set.
 std::string WindowText(HWND window);
+// A window's text as UTF-16, as a Unicode reader sees it on any system.
+std::wstring WideWindowText(HWND window);
+// Text of a code page (932: the program's own texts) as UTF-16, and UTF-16 in this
+// system's ANSI code page.
+std::wstring Wide(const std::string& bytes, UINT codePage = 932);
+std::string Narrow(const std::wstring& text);
 std::string ClassName(HWND window);
 std::string ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
@@ -44,11 +57,12 @@ class TempFolder {
     std::string path_;
 };
 
-// The host's App Paths registration, as the host's installer writes it; removed on
-// destruction and at construction of an empty registration.
+// The host's App Paths registration, as the host's installer writes it: in the 32-bit
+// view, where a 32-bit installer writes, unless another view is named. Removed from both
+// views on destruction and before it is written.
 class HostRegistration {
   public:
-    HostRegistration(const std::string& value, DWORD type = REG_SZ);
+    HostRegistration(const std::string& value, DWORD type = REG_SZ, REGSAM view = KEY_WOW64_32KEY);
     HostRegistration(const HostRegistration&) = delete;
     ~HostRegistration();
     static void Remove();
@@ -76,6 +90,7 @@ class ChildProcess {
     ~ChildProcess();
     bool Start(const std::string& program, const std::string& commandLine,
                const std::string& currentDirectory = "");
+    // Waits for the process to end, with the deadline scaled as WaitFor's.
     bool WaitForExit(DWORD timeoutMs, DWORD* exitCode = 0);
     bool Running() const;
     DWORD ThreadId() const { return info_.dwThreadId; }
@@ -85,10 +100,11 @@ class ChildProcess {
     PROCESS_INFORMATION info_ = {};
 };
 
-// The real updater (the 64-bit twin beside the tests) and its windows.
+// The real updater and its windows: the exe that PELAGIO_UPDATER names (the shipped 32-bit
+// one in the emulated machine), else the 64-bit twin beside the tests.
 class UpdaterRun : public ChildProcess {
   public:
-    static std::string ProgramPath() { return ProgramFolder() + "PelagioUpdate.exe"; }
+    static std::string ProgramPath();
     bool Start(const std::string& currentDirectory = "", const std::string& arguments = "");
     // Top-level windows of the updater's thread.
     std::vector<HWND> Windows() const;
