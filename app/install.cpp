@@ -2,6 +2,9 @@
 
 #include "data_stream.h"
 #include "fish.h"
+#include "wide_text.h"
+
+#include <string.h>
 
 namespace {
 
@@ -29,5 +32,6 @@ void InstallFishFiles() {
 
     PathBuffer message;
     message.Format(kCompletionFormat, InstallDirectory.Text(), FISH_DATA_FILE);
-    MessageBoxA(DialogWindow, message, HOST_TITLE, MB_OK);
+    // The host folder came from the registry in the system code page; the rest is ours.
+    ShowProgramMessage(DialogWindow, message, MB_OK, int(strlen(InstallDirectory.Text())));
 }

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "updater.h"
+#include "wide_text.h"
 
 #define APP_PATHS_ROOT "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths"
 
@@ -15,9 +16,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (HostKey.Open(HKEY_LOCAL_MACHINE, WorkPath) &&
         HostKey.QueryString(0, InstallDirectory.Data(), PathBuffer::Capacity, "")) {
         InstallDirectory.Assign(InstallDirectory.DirectoryPart());
-        DialogBoxParamA(instance, "UpdateDlg", 0, UpdateDialogProc, 0);
+        // A Unicode dialog: its edit control then holds the name as UTF-16.
+        DialogBoxParamW(instance, L"UpdateDlg", 0, UpdateDialogProc, 0);
         return 0;
     }
-    MessageBoxA(0, kNotInstalledText, HOST_TITLE, MB_ICONWARNING);
+    ShowProgramMessage(0, kNotInstalledText, MB_ICONWARNING);
     return 0;
 }

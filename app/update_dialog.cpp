@@ -2,6 +2,7 @@
 
 #include "fish.h"
 #include "resource_ids.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -32,12 +33,12 @@ void SetFishIcons(HWND dialog) {
 // Caption, icons, fixed layout and name; then topmost and centred on the primary screen.
 INT_PTR InitDialog(HWND dialog) {
     DialogWindow = dialog;
-    SetWindowTextA(dialog, kCaption);
+    SetProgramText(dialog, kCaption);
     SetFishIcons(dialog);
     for (unsigned i = 0; i < sizeof(kLayout) / sizeof(kLayout[0]); ++i)
         PlaceControl(dialog, kLayout[i].id, kLayout[i].x, kLayout[i].y, kLayout[i].width,
                      kLayout[i].height);
-    SetDlgItemTextA(dialog, IDC_NAME, FISH_NAME);
+    SetProgramItemText(dialog, IDC_NAME, FISH_NAME);
     int screenWidth = GetSystemMetrics(SM_CXSCREEN);
     int screenHeight = GetSystemMetrics(SM_CYSCREEN);
     SetWindowPos(dialog, HWND_TOPMOST, (screenWidth - kDialogWidth) / 2,

@@ -38,8 +38,13 @@ class DialogFixture : public ::testing::Test {
         ASSERT_NE(dialog_, nullptr) << "no dialog appeared";
     }
     void ExpectCommonLook() {
-        EXPECT_EQ(WindowText(dialog_), kCaption)
-            << "expected " << Hex(kCaption) << "\n  actual " << Hex(WindowText(dialog_));
+        // The caption as UTF-16 on any system, and as the same bytes on a Japanese one.
+        EXPECT_EQ(WideWindowText(dialog_), Wide(kCaption))
+            << "expected " << Hex(Wide(kCaption)) << "\n  actual " << Hex(WideWindowText(dialog_));
+        if (GetACP() == 932) {
+            EXPECT_EQ(WindowText(dialog_), kCaption)
+                << "expected " << Hex(kCaption) << "\n  actual " << Hex(WindowText(dialog_));
+        }
         RECT frame;
         GetWindowRect(dialog_, &frame);
         int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
@@ -105,11 +110,24 @@ TEST_F(DialogFixture, GermanLooksAsLaidOut) {
     HWND name = GetDlgItem(dialog_, IDC_NAME);
     EXPECT_EQ(ClassName(name), "Edit");
     EXPECT_TRUE(GetWindowLongA(name, GWL_STYLE) & ES_MULTILINE);
-    // The program's code page 932 bytes, read back through this code page (1252).
-    EXPECT_EQ(WindowText(name), kName)
-        << "expected " << Hex(kName) << ", got " << Hex(WindowText(name));
+    // The Japanese name legible on a code page 1252 system: a Unicode control holding it.
+    EXPECT_TRUE(IsWindowUnicode(name)) << "the edit control keeps ANSI text";
+    EXPECT_EQ(WideWindowText(name), Wide(kName))
+        << "expected " << Hex(Wide(kName)) << ", got " << Hex(WideWindowText(name));
     EXPECT_TRUE(updater_.Running()) << "setting the name must not end the dialog";
     EXPECT_EQ(FocusOf(updater_.ThreadId(), dialog_), GetDlgItem(dialog_, IDCANCEL));
+    PressKey(dialog_, VK_ESCAPE);
+    ExpectEndsWithZero();
+}
+
+// Under German and under a locale that is neither Japanese nor German: the dialog and its
+// Japanese texts are there and legible (its icon and picture: DialogForeignInProcess).
+TEST_F(DialogFixture, ForeignSystemShowsTheJapaneseTexts) {
+    ExpectCommonLook();
+    HWND name = GetDlgItem(dialog_, IDC_NAME);
+    EXPECT_TRUE(IsWindowUnicode(name));
+    EXPECT_EQ(WideWindowText(name), Wide(kName))
+        << "expected " << Hex(Wide(kName)) << ", got " << Hex(WideWindowText(name));
     PressKey(dialog_, VK_ESCAPE);
     ExpectEndsWithZero();
 }

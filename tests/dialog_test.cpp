@@ -35,7 +35,7 @@ INT_PTR RunDialogAndObserve(Observed& seen) {
         seen.name = WindowText(GetDlgItem(dialog, IDC_NAME));
         PressKey(dialog, VK_ESCAPE);
     });
-    INT_PTR result = DialogBoxParamA(Instance, "UpdateDlg", 0, UpdateDialogProc, 0);
+    INT_PTR result = DialogBoxParamW(Instance, L"UpdateDlg", 0, UpdateDialogProc, 0);
     observer.join();
     return result;
 }
@@ -62,6 +62,15 @@ TEST(DialogInProcess, JapaneseShowsIconsAndPicture) {
     EXPECT_EQ(RunDialogAndObserve(seen), IDCANCEL);
     ExpectIconsAndPicture(seen);
     EXPECT_EQ(seen.name, "ミツボシクロスズメダイ") << "got " << Hex(seen.name);
+}
+
+// The icon and the picture are found when the user language is neither Japanese nor German.
+TEST(DialogForeignInProcess, ShowsIconsAndPicture) {
+    LANGID language = PRIMARYLANGID(GetUserDefaultUILanguage());
+    ASSERT_TRUE(language != LANG_JAPANESE && language != LANG_GERMAN) << "language " << language;
+    Observed seen;
+    EXPECT_EQ(RunDialogAndObserve(seen), IDCANCEL);
+    ExpectIconsAndPicture(seen);
 }
 
 TEST(DialogGermanInProcess, ShowsIconsAndPicture) {

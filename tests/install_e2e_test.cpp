@@ -39,10 +39,17 @@ void ExpectInstalled(const std::string& fish) {
 void ExpectCompletion(UpdaterRun& updater, HWND dialog, const std::string& directory) {
     HWND box = updater.WaitForMessageBox(20000);
     ASSERT_NE(box, nullptr) << "no completion message";
+    // The folder in the system's code page, the rest Japanese: UTF-16 on any system, and
+    // the same bytes as ever through the ANSI functions of a Japanese one.
     std::string expected = directory + "Fish\\PG20030.vmf" + kDone;
-    EXPECT_EQ(MessageBoxText(box), expected)
-        << "expected " << Hex(expected) << "\n  actual " << Hex(MessageBoxText(box));
-    EXPECT_EQ(WindowText(box), "Pelagio 2");
+    std::wstring wide = Wide(directory, CP_ACP) + Wide("Fish\\PG20030.vmf" + kDone);
+    std::wstring actual = WideWindowText(GetDlgItem(box, 0xFFFF));
+    EXPECT_EQ(actual, wide) << "expected " << Hex(wide) << "\n  actual " << Hex(actual);
+    if (GetACP() == 932) {
+        EXPECT_EQ(MessageBoxText(box), expected)
+            << "expected " << Hex(expected) << "\n  actual " << Hex(MessageBoxText(box));
+    }
+    EXPECT_EQ(WideWindowText(box), L"Pelagio 2");
     EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
     HWND icon = FindWindowExA(box, 0, "Static", 0);
     for (; icon; icon = FindWindowExA(box, icon, "Static", 0))
@@ -125,6 +132,19 @@ TEST(Install, WritesTheFishWhereverTheHostIs) {
         ExpectCompletion(updater, dialog, c.bareRegistration ? ".\\" : host.Directory());
         ExpectInstalled(host.FishFolder());
     }
+}
+
+// Under German and a locale neither Japanese nor German: a folder name with a letter of the
+// system's code page ("Übung") reads right in the completion message.
+TEST(InstallForeign, CompletionShowsTheFolderAndTheJapaneseText) {
+    HostInstallation host(Narrow(L"\u00DCbung"));
+    HostRegistration registration(host.ProgramPath());
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater);
+    ASSERT_NE(dialog, nullptr);
+    PressButton(dialog, IDC_UPDATE);
+    ExpectCompletion(updater, dialog, host.Directory());
+    ExpectInstalled(host.FishFolder());
 }
 
 TEST(Install, WithoutAFishFolderNothingHappens) {

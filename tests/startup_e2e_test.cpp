@@ -13,9 +13,16 @@ void ExpectWarningThenExit(UpdaterRun& updater) {
     HWND box = updater.WaitForMessageBox();
     ASSERT_NE(box, nullptr) << "no warning box appeared";
     EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
-    EXPECT_EQ(WindowText(box), "Pelagio 2");
-    EXPECT_EQ(MessageBoxText(box), kWarningText)
-        << "expected " << Hex(kWarningText) << "\n  actual " << Hex(MessageBoxText(box));
+    // Legible on any system: UTF-16 equal to the Japanese text; on a Japanese system the
+    // same code page 932 bytes through the ANSI functions.
+    EXPECT_EQ(WideWindowText(box), L"Pelagio 2");
+    std::wstring text = WideWindowText(GetDlgItem(box, 0xFFFF));
+    EXPECT_EQ(text, Wide(kWarningText))
+        << "expected " << Hex(Wide(kWarningText)) << "\n  actual " << Hex(text);
+    if (GetACP() == 932) {
+        EXPECT_EQ(MessageBoxText(box), kWarningText)
+            << "expected " << Hex(kWarningText) << "\n  actual " << Hex(MessageBoxText(box));
+    }
     EXPECT_EQ(updater.WaitForDialog(0), nullptr) << "the update dialog must not show";
     // One OK button and an icon. Icon handles are per process, so which system icon it is
     // cannot be compared from here.
@@ -59,15 +66,20 @@ TEST(Startup, ShowsTheDialogWhenTheHostIsRegistered) {
         const char* value;
         DWORD type;
         const char* arguments;
+        REGSAM view;
     } cases[] = {
-        {"C:\\Program Files\\X\\Pelagio2.scr", REG_SZ, ""},
-        {"%ProgramFiles%\\X\\Pelagio2.scr", REG_EXPAND_SZ, ""},
-        {"Pelagio2.scr", REG_SZ, "/s -r Launch \"C:\\x\""},
-        {"", REG_SZ, "/c:1234"},
+        {"C:\\Program Files\\X\\Pelagio2.scr", REG_SZ, "", KEY_WOW64_32KEY},
+        {"%ProgramFiles%\\X\\Pelagio2.scr", REG_EXPAND_SZ, "", KEY_WOW64_32KEY},
+        {"Pelagio2.scr", REG_SZ, "/s -r Launch \"C:\\x\"", KEY_WOW64_32KEY},
+        {"", REG_SZ, "/c:1234", KEY_WOW64_32KEY},
+        // Registered by a 64-bit installer only. Wine 8 links the 32-bit view's App Paths
+        // key to the 64-bit one, so the shipped 32-bit updater finds the host there too.
+        {"C:\\Program Files\\X\\Pelagio2.scr", REG_SZ, "", KEY_WOW64_64KEY},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string("value ") + c.value + ", arguments " + c.arguments);
-        HostRegistration registration(c.value, c.type);
+        SCOPED_TRACE(std::string("value ") + c.value + ", arguments " + c.arguments +
+                     (c.view == KEY_WOW64_64KEY ? ", 64-bit view" : ", 32-bit view"));
+        HostRegistration registration(c.value, c.type, c.view);
         UpdaterRun updater;
         ASSERT_TRUE(updater.Start("", c.arguments));
         HWND dialog = updater.WaitForDialog();
@@ -78,6 +90,14 @@ TEST(Startup, ShowsTheDialogWhenTheHostIsRegistered) {
         ASSERT_TRUE(updater.WaitForExit(10000, &exitCode));
         EXPECT_EQ(exitCode, 0u);
     }
+}
+
+// Run under German and under a locale that is neither Japanese nor German.
+TEST(StartupForeign, WarningReadsInJapanese) {
+    HostRegistration::Remove();
+    UpdaterRun updater;
+    ASSERT_TRUE(updater.Start());
+    ExpectWarningThenExit(updater);
 }
 
 TEST(Startup, CommandLineArgumentsChangeNothing) {

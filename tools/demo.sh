@@ -92,7 +92,7 @@ while IFS= read -r line <&"${DRIVER[0]}"; do
       echo "demo: screenshot $out/$name.png"
       echo ok >&"${DRIVER[1]}"
       ;;
-    *) printf 'demo: %s\n' "$(printf '%s' "$line" | iconv -f CP932 -t UTF-8)" ;;
+    *) printf 'demo: %s\n' "$line" ;;
   esac
 done
 wait "$driver" 2>/dev/null || true

@@ -11,6 +11,15 @@
 
 namespace {
 
+// A window's text in UTF-8, legible whatever the locale the demo runs in.
+std::string Shown(HWND window) {
+    std::wstring text = WideWindowText(window);
+    char bytes[4096];
+    int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), bytes, sizeof(bytes), 0, 0);
+    return std::string(bytes, length > 0 ? length : 0);
+}
+
 void Say(const std::string& line) {
     printf("%s\n", line.c_str());
     fflush(stdout);
@@ -58,7 +67,7 @@ int main(int argc, char** argv) {
         },
         20000);
     if (box) {
-        Say("message box \"" + WindowText(box) + "\": " + MessageBoxText(box));
+        Say("message box \"" + Shown(box) + "\": " + Shown(GetDlgItem(box, 0xFFFF)));
         Screenshot("warning");
         DismissMessageBox(box);
         return Finish(updater);
@@ -67,7 +76,7 @@ int main(int argc, char** argv) {
         Say("no window appeared in 20 s");
         return 1;
     }
-    Say("dialog \"" + WindowText(dialog) + "\", name: " + WindowText(GetDlgItem(dialog, IDC_NAME)));
+    Say("dialog \"" + Shown(dialog) + "\", name: " + Shown(GetDlgItem(dialog, IDC_NAME)));
     Screenshot("dialog");
     if (HasOption(argc, argv, "--install")) {
         Say("pressing the install button");
@@ -80,7 +89,7 @@ int main(int argc, char** argv) {
         if (!box) {
             Say("no completion message appeared");
         } else {
-            Say("message box \"" + WindowText(box) + "\": " + MessageBoxText(box));
+            Say("message box \"" + Shown(box) + "\": " + Shown(GetDlgItem(box, 0xFFFF)));
             Screenshot("installed");
             DismissMessageBox(box);
         }
