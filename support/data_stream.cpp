@@ -1,12 +1,32 @@
 #include "data_stream.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <windows.h>
 
 #include "path_buffer.h"
+
+namespace {
+
+const int kTemporaryAttempts = 64;
+
+// A temporary file name of length characters (at most 8): "~" and hex digits of value, or
+// a single hex digit.
+void TemporaryName(unsigned value, size_t length, char* name) {
+    static const char kHex[] = "0123456789abcdef";
+    size_t i = 0;
+    if (length > 1)
+        name[i++] = '~';
+    for (; i < length; ++i, value >>= 4)
+        name[i] = kHex[value & 0xF];
+    name[length] = 0;
+}
+
+} // namespace
 
 DataStream::DataStream() {
     Reset();
@@ -97,6 +117,36 @@ int DataStream::Write(const void* bytes, uint32_t count) {
     return _write(descriptor_, bytes, count);
 }
 
+int DataStream::CreateNew(const char* path) {
+    Close();
+    descriptor_ = _sopen(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO, _S_IWRITE);
+    if (descriptor_ == -1)
+        return 0;
+    state_ = OpenSink;
+    return 1;
+}
+
+int DataStream::CreateTemporary(const char* folder, const char* fileName, char* temporary) {
+    size_t length = strlen(fileName);
+    if (length > 8)
+        length = 8;
+    unsigned seed = GetTickCount() ^ (GetCurrentProcessId() << 12);
+    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+        char name[9];
+        TemporaryName(seed + attempt * 0x9E3779B1u, length, name);
+        if (lstrcmpiA(name, fileName) == 0)
+            continue;
+        // Folder and name fit: together they are no longer than the target's full path.
+        lstrcpyA(temporary, folder);
+        lstrcatA(temporary, name);
+        if (CreateNew(temporary))
+            return 1;
+        if (errno != EEXIST)
+            return 0;
+    }
+    return 0;
+}
+
 // Flushes the sink's bytes to the disk before it is moved into place.
 int DataStream::Commit() {
     return state_ == OpenSink && _commit(descriptor_) == 0;
@@ -113,12 +163,13 @@ int DataStream::ExtractResource(const char* name, const char* target) {
     if (!target)
         target = name;
 
-    PathBuffer folder;
-    char* fileName = 0;
-    DWORD length = GetFullPathNameA(target, PathBuffer::Capacity, folder.Data(), &fileName);
-    if (length == 0 || length >= PathBuffer::Capacity || !fileName || !*fileName)
+    PathBuffer folder, fileName;
+    char* namePart = 0;
+    DWORD length = GetFullPathNameA(target, PathBuffer::Capacity, folder.Data(), &namePart);
+    if (length == 0 || length >= PathBuffer::Capacity || !namePart || !*namePart)
         return 0;
-    *fileName = '\0';
+    fileName.Assign(namePart);
+    *namePart = '\0';
 
     // A read-only target stays as it is, as an open for writing would refuse it; not every
     // platform refuses to move a file over one.
@@ -127,12 +178,10 @@ int DataStream::ExtractResource(const char* name, const char* target) {
         return 0;
 
     PathBuffer temporary;
-    if (!GetTempFileNameA(folder, "pg", 0, temporary.Data()))
-        return 0;
-
     DataStream sink;
-    int complete =
-        sink.CreateForWrite(temporary) && sink.Write(base_, size_) == int(size_) && sink.Commit();
+    if (!sink.CreateTemporary(folder, fileName, temporary.Data()))
+        return 0;
+    int complete = sink.Write(base_, size_) == int(size_) && sink.Commit();
     sink.Close();
     if (complete &&
         MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

@@ -44,6 +44,11 @@ class DataStream {
     DataStream& operator=(const DataStream&);
 
     int Commit();
+    // Creates, to write, a file that does not exist yet; a clash fails with errno EEXIST.
+    int CreateNew(const char* path);
+    // Creates, exclusively, a temporary file in the folder, named no longer than fileName, so
+    // that it fits wherever the target fits; retried with another name on a clash.
+    int CreateTemporary(const char* folder, const char* fileName, char* temporary);
 
     int state_;
     int sourceKind_;

@@ -113,6 +113,59 @@ TEST(DataStream, ExtractWithoutATargetUsesTheResourceName) {
     EXPECT_EQ(ReadFileBytes(folder.Path() + "DATA.TXT"), Resource("DATA.TXT"));
 }
 
+// The temporary file is named no longer than the target, in the target's folder: every
+// target that fits is written, in folders longer than the platform's own temporary names
+// allow (246), and nothing else stays behind.
+TEST(DataStream, ExtractWritesEveryTargetThatFits) {
+    struct Case {
+        size_t folderLength; // with the trailing backslash
+        const char* name;
+        int expected;
+    } cases[] = {{246, "PG20030.vmf", 1},
+                 {247, "PG20030.vmf", 1},
+                 {248, "PG20030.vmf", 1},
+                 {249, "PG20030.vmf", 0},
+                 {258, "x", 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("folder of " + std::to_string(c.folderLength) + ", " + c.name);
+        TempFolder base;
+        std::string folder = base.Path();
+        folder += std::string(c.folderLength - folder.size() - 1, 'f') + "\\";
+        ASSERT_EQ(folder.size(), c.folderLength);
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), 0));
+        DataStream stream;
+        EXPECT_EQ(stream.ExtractResource("DATA.TXT", (folder + c.name).c_str()), c.expected);
+        std::vector<std::string> expected;
+        if (c.expected)
+            expected.push_back(c.name);
+        EXPECT_EQ(FolderEntries(folder), expected);
+        if (c.expected) {
+            EXPECT_EQ(ReadFileBytes(folder + c.name), Resource("DATA.TXT"));
+        }
+        DeleteFileA((folder + c.name).c_str());
+        RemoveDirectoryA(folder.c_str());
+    }
+}
+
+// A one-letter target leaves 16 one-letter temporary names: existing files are never opened,
+// a clash is retried, and with all 16 taken the extraction fails with nothing changed.
+TEST(DataStream, TemporaryNamesNeverOpenAnExistingFile) {
+    const std::string kHex = "0123456789abcdef";
+    for (size_t taken : {15u, 16u}) {
+        SCOPED_TRACE(std::to_string(taken) + " names taken");
+        TempFolder folder;
+        for (size_t i = 0; i < taken; ++i)
+            ASSERT_TRUE(WriteFileBytes(folder.Path() + kHex[i], "keep"));
+        DataStream stream;
+        EXPECT_EQ(stream.ExtractResource("DATA.TXT", (folder.Path() + "x").c_str()),
+                  taken < 16 ? 1 : 0);
+        for (size_t i = 0; i < taken; ++i)
+            EXPECT_EQ(ReadFileBytes(folder.Path() + kHex[i]), "keep") << kHex[i];
+        EXPECT_EQ(FolderEntries(folder.Path()).size(), taken < 16 ? taken + 1 : taken);
+        EXPECT_EQ(FileExists(folder.Path() + "x"), taken < 16);
+    }
+}
+
 // Every failure returns 0, leaves an existing target exactly as it was and no temporary file.
 TEST(DataStream, FailedExtractionsLeaveEverythingAsItWas) {
     TempFolder folder;
