@@ -23,9 +23,12 @@ for arg in "$@"; do
   esac
 done
 
+echo "demo: setting up the machine (packages, locales)"
 bash tools/setup.sh
-cmake --preset i686 >/dev/null && cmake --build --preset i686 >/dev/null
-cmake --preset x86_64 >/dev/null && cmake --build --preset x86_64 >/dev/null
+echo "demo: building the shipped 32-bit exe"
+cmake --preset i686 >/dev/null && cmake --build --preset i686
+echo "demo: building the 64-bit twin that runs here, the stand-in host and the demo driver"
+cmake --preset x86_64 >/dev/null && cmake --build --preset x86_64
 bin=$root/build/x86_64/bin
 out=$root/build/demo
 mkdir -p "$out"
@@ -33,16 +36,28 @@ mkdir -p "$out"
 export WINEPREFIX=$root/build/x86_64/demo-prefix
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
-export LANG=${DEMO_LOCALE:-ja_JP.UTF-8} LC_ALL=${DEMO_LOCALE:-ja_JP.UTF-8}
-wine=$WINELOADER
+# Only the Windows programs run in the demo's locale (Japanese: code page 932); this
+# script's own messages stay in the caller's.
+locale=${DEMO_LOCALE:-ja_JP.UTF-8}
+wine() { LANG=$locale LC_ALL=$locale "$WINELOADER" "$@"; }
 
-if [ ! -f "$WINEPREFIX/.demo-ready" ]; then
+if [ ! -f "$WINEPREFIX/.demo-ready" ] || [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
   echo "demo: creating the Wine prefix $WINEPREFIX"
   rm -rf "$WINEPREFIX"
-  DISPLAY= "$wine" wineboot -i >/dev/null 2>&1
+  DISPLAY= wine wineboot -i >/dev/null 2>&1
+  # This Wine never reads its own font folder (/usr/share/wine/fonts, from fonts-wine), so
+  # the caption buttons' Marlett glyphs came out as letters ("r" for the close box). Fonts
+  # in the prefix's Fonts folder are read.
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  # Font linking, as a Windows with East Asian support has it: Japanese text in the
+  # Western UI fonts takes its glyphs from IPAGothic whatever the locale.
+  for face in Tahoma "Tahoma Bold" Arial "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d 'ipag.ttf,IPAGothic' /f >/dev/null 2>&1
+  done
   # Every window in one virtual desktop, so that frames and captions are drawn headless.
-  "$wine" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-  "$wine" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 640x400 /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 640x400 /f >/dev/null 2>&1
   "$WINESERVER" -w
   touch "$WINEPREFIX/.demo-ready"
 fi
@@ -54,10 +69,10 @@ cp "$bin/StandInHost.exe" "$host/Pelagio2.scr"
 rm -f "$host/host.log"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Pelagio2.scr'
 if [ -n "$registered" ]; then
-  "$wine" reg add "$key" /ve /d 'C:\Pelagio 2\Pelagio2.scr' /f >/dev/null 2>&1
+  wine reg add "$key" /ve /d 'C:\Pelagio 2\Pelagio2.scr' /f >/dev/null 2>&1
   echo "demo: host registered at C:\\Pelagio 2\\Pelagio2.scr"
 else
-  "$wine" reg delete "$key" /f >/dev/null 2>&1 || true
+  wine reg delete "$key" /f >/dev/null 2>&1 || true
   echo "demo: host not registered"
 fi
 # The desktop process that reg.exe started has no display: let that wineserver end first.
@@ -65,7 +80,7 @@ fi
 
 if [ -n "${DISPLAY:-}" ]; then
   echo "demo: starting the updater on $DISPLAY"
-  "$wine" "$bin/PelagioUpdate.exe"
+  wine "$bin/PelagioUpdate.exe"
   exit 0
 fi
 
@@ -80,9 +95,16 @@ for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 options=()
 [ -n "$registered" ] && options+=(--install)
 [ -n "$launch" ] && options+=(--launch)
-coproc DRIVER { cd "$host" && "$wine" "$bin/demo_driver.exe" "${options[@]}" 2>/dev/null; }
-driver=$DRIVER_PID
-while IFS= read -r line <&"${DRIVER[0]}"; do
+# The driver talks through two named pipes that this script holds open itself (a coprocess's
+# descriptors vanish as soon as it ends, possibly before its last lines are read).
+pipes=$(mktemp -d)
+trap 'kill $xvfb 2>/dev/null || true; rm -rf "$pipes"' EXIT
+mkfifo "$pipes/to-driver" "$pipes/from-driver"
+(cd "$host" && wine "$bin/demo_driver.exe" "${options[@]}" <"$pipes/to-driver" \
+  >"$pipes/from-driver" 2>/dev/null) &
+driver=$!
+exec {to_driver}>"$pipes/to-driver" {from_driver}<"$pipes/from-driver"
+while IFS= read -r line <&"$from_driver"; do
   line=${line%$'\r'}
   case "$line" in
     SHOT\ *)
@@ -90,12 +112,14 @@ while IFS= read -r line <&"${DRIVER[0]}"; do
       sleep 1 # let the window paint before the picture is taken
       import -display "$display" -window root -crop 640x400+0+0 +repage "$out/$name.png"
       echo "demo: screenshot $out/$name.png"
-      echo ok >&"${DRIVER[1]}"
+      echo ok >&"$to_driver" || true
       ;;
     *) printf 'demo: %s\n' "$line" ;;
   esac
 done
-wait "$driver" 2>/dev/null || true
+driver_status=0
+wait "$driver" 2>/dev/null || driver_status=$?
+exec {from_driver}<&- {to_driver}>&-
 
 if [ -n "$registered" ]; then
   echo "demo: files in C:\\Pelagio 2\\Fish:"
@@ -106,3 +130,5 @@ if [ -f "$host/host.log" ]; then
   sed 's/^/  /' "$host/host.log"
 fi
 "$WINESERVER" -k 2>/dev/null || true
+[ $driver_status -eq 0 ] || echo "demo: FAILED: the driver ended with status $driver_status"
+exit $driver_status

@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
         Say("no window appeared in 20 s");
         return 1;
     }
+    bool failed = false;
     Say("dialog \"" + Shown(dialog) + "\", name: " + Shown(GetDlgItem(dialog, IDC_NAME)));
     Screenshot("dialog");
     if (HasOption(argc, argv, "--install")) {
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
                 " ms after the press");
         if (!box) {
             Say("no completion message appeared");
+            failed = true;
         } else {
             Say("message box \"" + Shown(box) + "\": " + Shown(GetDlgItem(box, 0xFFFF)));
             Screenshot("installed");
@@ -101,5 +103,5 @@ int main(int argc, char** argv) {
         Say("pressing the exit button");
         PressButton(dialog, IDCANCEL);
     }
-    return Finish(updater);
+    return Finish(updater) || failed;
 }

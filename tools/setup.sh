@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32
   g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32
   wine64 googletest locales
-  xvfb x11-utils imagemagick fonts-ipafont-gothic python3
+  xvfb x11-utils imagemagick fonts-ipafont-gothic fonts-wine python3
 )
 [ "${1:-}" = --guest ] && packages+=(mmdebstrap qemu-system-x86 qemu-utils e2fsprogs)
 
