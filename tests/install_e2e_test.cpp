@@ -111,17 +111,22 @@ TEST(Install, WritesTheFishWhereverTheHostIs) {
         const char* what;
         const char* folder;
         bool bareRegistration, pressEnter;
+        DWORD type;
     } cases[] = {
-        {"Enter at start", "Pelagio 2", false, true},
+        {"Enter at start", "Pelagio 2", false, true, REG_SZ},
         // A bare file name registered: the host directory is ".\", the current one.
-        {"bare registration", "Pelagio 2", true, false},
+        {"bare registration", "Pelagio 2", true, false, REG_SZ},
         // ソ (83 5C) and 表 (95 5C) end in a backslash byte.
-        {"double-byte folder", "ソフト表示 ピクセル", false, false},
+        {"double-byte folder", "ソフト表示 ピクセル", false, false, REG_SZ},
+        // An expandable value is used as it stands: the files go into the folder literally
+        // named "%TEMP%...", not into an expansion of it.
+        {"unexpanded REG_EXPAND_SZ", "%TEMP%", false, false, REG_EXPAND_SZ},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HostInstallation host(c.folder);
-        HostRegistration registration(c.bareRegistration ? "Pelagio2.scr" : host.ProgramPath());
+        HostRegistration registration(c.bareRegistration ? "Pelagio2.scr" : host.ProgramPath(),
+                                      c.type);
         UpdaterRun updater;
         HWND dialog = StartWithDialog(updater, c.bareRegistration ? host.Directory() : "");
         ASSERT_NE(dialog, nullptr);

@@ -119,6 +119,45 @@ TEST_F(LaunchTest, HungHostDoesNotHoldTheUpdater) {
     ExpectHostStarted();
 }
 
+// A running host behind the dialog is in front when the signal comes: restored if it was
+// minimised and its last active pop-up made the foreground window. A host whose thread
+// already owns the foreground window is left as it is.
+TEST(LaunchActivation, HostIsInFrontWhenItGetsTheSignal) {
+    struct Case {
+        const char* what;
+        const char* options;
+        const char* inFront;  // the host window the test puts in front, or null: the dialog
+        const char* expected; // the host window in front at the signal
+    } cases[] = {
+        {"minimised host", "--minimised", nullptr, "Pelagio 2"},
+        {"host with a pop-up", "--popup", nullptr, "Stand-in pop-up"},
+        {"host's thread in front", "--second", "Stand-in other", "Stand-in other"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HostInstallation host;
+        HostRegistration registration(host.ProgramPath());
+        RunningHost running(host, c.options, "Pelagio 2 Class", "Pelagio 2");
+        ASSERT_NE(running.window, nullptr);
+        UpdaterRun updater;
+        ASSERT_TRUE(updater.Start());
+        HWND dialog = updater.WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        HWND front = c.inFront ? FindWindowA(0, c.inFront) : dialog;
+        ASSERT_NE(front, nullptr);
+        SetForegroundWindow(front);
+        ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == front; }))
+            << "expected " << HandleText(front) << " in front, got "
+            << HandleText(GetForegroundWindow());
+        PressButton(dialog, IDC_LAUNCH);
+        ASSERT_TRUE(updater.WaitForExit(20000));
+        HWND expected = FindWindowA(0, c.expected);
+        ASSERT_NE(expected, nullptr);
+        EXPECT_EQ(Matching(host.HostLog(), "state"),
+                  std::vector<std::string>{"state iconic=0 foreground=" + HandleText(expected)});
+    }
+}
+
 // Run with WINEDEBUG=warn+process: Wine logs the creation flags it was asked for.
 TEST(LaunchFlags, HostIsStartedOnce) {
     HostInstallation host;

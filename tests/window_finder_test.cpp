@@ -2,6 +2,8 @@
 // byte-wise child search, and activation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "harness.h"
 #include "window_finder.h"
 
@@ -71,6 +73,27 @@ TEST_F(WindowFinderTest, MatchesChildWindowsByteByByte) {
         EXPECT_EQ(found, c.found ? child : nullptr);
         DestroyWindow(parent);
     }
+}
+
+BOOL CALLBACK CollectTopWindow(HWND window, LPARAM list) {
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
+// Two matching children under different top-level windows: a child match stops only its own
+// enumeration, so the match under the top-level window enumerated last is the one found.
+TEST_F(WindowFinderTest, TheLastChildMatchIsFound) {
+    HWND first = Make(kOtherClass, "Finder parent 1");
+    HWND firstChild = Make(kOtherClass, "Pelagio 2 ActiveDesktop", first);
+    HWND second = Make(kOtherClass, "Finder parent 2");
+    HWND secondChild = Make(kOtherClass, "Pelagio 2 ActiveDesktop", second);
+    std::vector<HWND> order;
+    EnumWindows(CollectTopWindow, LPARAM(&order));
+    auto at = [&](HWND w) { return std::find(order.begin(), order.end(), w) - order.begin(); };
+    HWND expected = at(first) > at(second) ? firstChild : secondChild;
+    EXPECT_EQ(FindTopWindow(0, "Pelagio 2 ActiveDesktop"), expected)
+        << "parents enumerated at " << at(first) << " and " << at(second);
+    EXPECT_EQ(FoundWindow(), expected);
 }
 
 TEST_F(WindowFinderTest, LeavesAWindowOfTheForegroundThreadAlone) {

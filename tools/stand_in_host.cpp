@@ -8,7 +8,13 @@
 //   --desktop           runs a window of another class with a child titled
 //                       "Pelagio 2 ActiveDesktop".
 //   --hung              runs the host window, then stops handling messages.
-// Every window records each 0x8005 it receives: "signal window=0x... wparam=... lparam=...".
+//   --minimised         runs the host window minimised.
+//   --popup             runs the host window with an owned pop-up titled "Stand-in pop-up",
+//                       its last active pop-up.
+//   --second            runs the host window and a second window of the same thread,
+//                       titled "Stand-in other".
+// Every window records each 0x8005 it receives: "signal window=0x... wparam=... lparam=...",
+// then what the user saw at that moment: "state iconic=0|1 foreground=0x...".
 #include <windows.h>
 
 #include <stdarg.h>
@@ -46,6 +52,8 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         Record("signal window=0x%llx wparam=0x%llx lparam=0x%llx",
                (unsigned long long)(UINT_PTR)window, (unsigned long long)wParam,
                (unsigned long long)lParam);
+        Record("state iconic=%d foreground=0x%llx", IsIconic(window) ? 1 : 0,
+               (unsigned long long)(UINT_PTR)GetForegroundWindow());
         return 0;
     case WM_DESTROY:
         if (!GetParent(window))
@@ -115,6 +123,21 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         RegisterHostClass(kPaneClass);
         CreateWindowExA(0, kPaneClass, "Pelagio 2 ActiveDesktop", WS_CHILD | WS_VISIBLE, 0, 0, 200,
                         100, desktop, 0, GetModuleHandleA(0), 0);
+        return RunMessageLoop();
+    }
+    if (option && strncmp(option, "--minimised", 11) == 0) {
+        ShowWindow(CreateTopWindow(kHostClass, "Pelagio 2"), SW_MINIMIZE);
+        return RunMessageLoop();
+    }
+    if (option && strncmp(option, "--popup", 7) == 0) {
+        HWND host = CreateTopWindow(kHostClass, "Pelagio 2");
+        CreateWindowExA(0, kHostClass, "Stand-in pop-up", WS_POPUP | WS_CAPTION | WS_VISIBLE, 80,
+                        80, 200, 100, host, 0, GetModuleHandleA(0), 0);
+        return RunMessageLoop();
+    }
+    if (option && strncmp(option, "--second", 8) == 0) {
+        CreateTopWindow(kHostClass, "Pelagio 2");
+        CreateTopWindow(kDesktopClass, "Stand-in other");
         return RunMessageLoop();
     }
     if (option && strncmp(option, "--hung", 6) == 0) {
