@@ -1,7 +1,6 @@
 #include "updater.h"
 
 #include "data_stream.h"
-#include "fish.h"
 #include "wide_text.h"
 
 #include <string.h>
@@ -20,7 +19,7 @@ const char kCompletionFormat[] = "%s%s の更新が完了しました。";
 void InstallFishFiles() {
     DataStream stream;
     WorkPath.Assign(InstallDirectory);
-    WorkPath.Append(FISH_DATA_FILE);
+    WorkPath.Append(kFishDataFile);
     if (!stream.ExtractResource("DATA.VMF", WorkPath))
         return;
     WorkPath.ChangeExtensionByKind(kThumbnailKind);
@@ -31,7 +30,7 @@ void InstallFishFiles() {
         return;
 
     PathBuffer message;
-    message.Format(kCompletionFormat, InstallDirectory.Text(), FISH_DATA_FILE);
+    message.Format(kCompletionFormat, InstallDirectory.Text(), kFishDataFile);
     // The host folder came from the registry in the system code page; the rest is ours.
     ShowProgramMessage(DialogWindow, message, MB_OK, int(strlen(InstallDirectory.Text())));
 }

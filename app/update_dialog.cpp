@@ -1,12 +1,9 @@
 #include "updater.h"
 
-#include "fish.h"
 #include "resource_ids.h"
 #include "wide_text.h"
 
 namespace {
-
-const char kCaption[] = "Pelagio 2 魚" FISH_NUMBER " の更新";
 
 // The dialog's outer size in pixels, frame and caption included.
 const int kDialogWidth = 408;
@@ -33,12 +30,12 @@ void SetFishIcons(HWND dialog) {
 // Caption, icons, fixed layout and name; then topmost and centred on the primary screen.
 INT_PTR InitDialog(HWND dialog) {
     DialogWindow = dialog;
-    SetProgramText(dialog, kCaption);
+    SetProgramText(dialog, kFishCaption);
     SetFishIcons(dialog);
     for (unsigned i = 0; i < sizeof(kLayout) / sizeof(kLayout[0]); ++i)
         PlaceControl(dialog, kLayout[i].id, kLayout[i].x, kLayout[i].y, kLayout[i].width,
                      kLayout[i].height);
-    SetProgramItemText(dialog, IDC_NAME, FISH_NAME);
+    SetProgramItemText(dialog, IDC_NAME, kFishName);
     int screenWidth = GetSystemMetrics(SM_CXSCREEN);
     int screenHeight = GetSystemMetrics(SM_CYSCREEN);
     SetWindowPos(dialog, HWND_TOPMOST, (screenWidth - kDialogWidth) / 2,

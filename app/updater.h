@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "fish_identity.h"
 #include "path_buffer.h"
 #include "registry_key.h"
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The committed payload is what the art script makes, byte for byte.
+# The committed sample fish folder is what the art script makes, byte for byte.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-python3 "$root/tools/make_fish.py" "$out"
+/usr/bin/python3 "$root/tools/make_fish.py" "$out"
 status=0
 for f in "$root"/resources/fish-20030/*; do
   if ! cmp "$f" "$out/$(basename "$f")"; then

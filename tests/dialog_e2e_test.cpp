@@ -2,13 +2,15 @@
 // in the Japanese and the German variant, and the ways to close it.
 #include <gtest/gtest.h>
 
+#include "fish.h"
 #include "harness.h"
 #include "resource_ids.h"
 
 namespace {
 
-const std::string kCaption = "Pelagio 2 魚20030 の更新";
-const std::string kName = "ミツボシクロスズメダイ";
+// The fish of the updater under test, from the build's fish.h.
+const std::string kCaption = "Pelagio 2 魚" FISH_NUMBER " の更新";
+const std::string kName = FISH_NAME;
 
 struct Placement {
     int id;

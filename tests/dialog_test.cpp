@@ -65,7 +65,7 @@ TEST(DialogInProcess, JapaneseShowsIconsAndPicture) {
     Observed seen;
     EXPECT_EQ(RunDialogAndObserve(seen), IDCANCEL);
     ExpectIconsAndPicture(seen);
-    EXPECT_EQ(seen.name, "ミツボシクロスズメダイ") << "got " << Hex(seen.name);
+    EXPECT_EQ(seen.name, kFishName) << "got " << Hex(seen.name);
 }
 
 // The icon and the picture are found when the user language is neither Japanese nor German.

@@ -2,6 +2,7 @@
 // message only when all three are complete, and nothing at all when the data file fails.
 #include <gtest/gtest.h>
 
+#include "fish.h"
 #include "harness.h"
 #include "resource_ids.h"
 
@@ -24,9 +25,9 @@ void ExpectInstalled(const std::string& fish) {
         const char* file;
         const char* resource;
         size_t size;
-    } files[] = {{"PG20030.vmf", "DATA.VMF", 201830},
-                 {"PG20030.bmp", "DATA.BMP", 7224},
-                 {"PG20030.txt", "DATA.TXT", 24}};
+    } files[] = {{FISH_BASE_NAME ".vmf", "DATA.VMF", FISH_DATA_SIZE},
+                 {FISH_BASE_NAME ".bmp", "DATA.BMP", 7224},
+                 {FISH_BASE_NAME ".txt", "DATA.TXT", sizeof(FISH_NAME) - 1 + 2}};
     for (const auto& f : files) {
         std::string bytes = ReadFileBytes(fish + f.file);
         EXPECT_EQ(bytes.size(), f.size) << f.file;
@@ -41,8 +42,8 @@ void ExpectCompletion(UpdaterRun& updater, HWND dialog, const std::string& direc
     ASSERT_NE(box, nullptr) << "no completion message";
     // The folder in the system's code page, the rest Japanese: UTF-16 on any system, and
     // the same bytes as ever through the ANSI functions of a Japanese one.
-    std::string expected = directory + "Fish\\PG20030.vmf" + kDone;
-    std::wstring wide = Wide(directory, CP_ACP) + Wide("Fish\\PG20030.vmf" + kDone);
+    std::string expected = directory + FISH_DATA_FILE + kDone;
+    std::wstring wide = Wide(directory, CP_ACP) + Wide(FISH_DATA_FILE + kDone);
     std::wstring actual = WideWindowText(GetDlgItem(box, 0xFFFF));
     EXPECT_EQ(actual, wide) << "expected " << Hex(wide) << "\n  actual " << Hex(actual);
     if (GetACP() == 932) {
@@ -96,7 +97,7 @@ TEST(Install, WritesTheThreeFilesAndSaysSoEachTime) {
     for (int press = 1; press <= 2; ++press) {
         SCOPED_TRACE("press " + std::to_string(press));
         // Stale files of another size are replaced whole.
-        WriteFileBytes(host.FishFolder() + "PG20030.txt", std::string(500, 's'));
+        WriteFileBytes(host.FishFolder() + FISH_BASE_NAME ".txt", std::string(500, 's'));
         PressButton(dialog, IDC_UPDATE);
         ExpectCompletion(updater, dialog, host.Directory());
         ExpectInstalled(host.FishFolder());
@@ -162,7 +163,7 @@ TEST(Install, WithoutAFishFolderNothingHappens) {
     EXPECT_EQ(FolderEntries(host.Directory()), std::vector<std::string>{"Pelagio2.scr"});
 }
 
-// Host directory + "Fish\PG20030.vmf" passes 260 characters: the data file cannot be named.
+// Host directory + the data file's path passes 260 characters: the data file cannot be named.
 TEST(Install, TooLongAPathWritesNothingAnywhere) {
     HostInstallation host;
     std::string directory = host.Directory();
@@ -191,13 +192,13 @@ TEST(Install, IncompleteInstallIsNotReported) {
         HostInstallation host;
         HostRegistration registration(host.ProgramPath());
         if (c.blockThumbnail) {
-            ASSERT_TRUE(CreateDirectoryA((host.FishFolder() + "PG20030.bmp").c_str(), 0));
+            ASSERT_TRUE(CreateDirectoryA((host.FishFolder() + FISH_BASE_NAME ".bmp").c_str(), 0));
         }
         HANDLE held = INVALID_HANDLE_VALUE;
         if (c.lockName) {
-            WriteFileBytes(host.FishFolder() + "PG20030.txt", "old name");
-            held = CreateFileA((host.FishFolder() + "PG20030.txt").c_str(), GENERIC_READ, 0, 0,
-                               OPEN_EXISTING, 0, 0);
+            WriteFileBytes(host.FishFolder() + FISH_BASE_NAME ".txt", "old name");
+            held = CreateFileA((host.FishFolder() + FISH_BASE_NAME ".txt").c_str(), GENERIC_READ, 0,
+                               0, OPEN_EXISTING, 0, 0);
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
         }
         UpdaterRun updater;
@@ -206,9 +207,10 @@ TEST(Install, IncompleteInstallIsNotReported) {
         ExpectSilentInstall(updater, dialog);
         if (held != INVALID_HANDLE_VALUE) {
             CloseHandle(held);
-            EXPECT_EQ(ReadFileBytes(host.FishFolder() + "PG20030.txt"), "old name");
+            EXPECT_EQ(ReadFileBytes(host.FishFolder() + FISH_BASE_NAME ".txt"), "old name");
         }
-        EXPECT_TRUE(ReadFileBytes(host.FishFolder() + "PG20030.vmf") == Payload("DATA.VMF"));
+        EXPECT_TRUE(ReadFileBytes(host.FishFolder() + FISH_BASE_NAME ".vmf") ==
+                    Payload("DATA.VMF"));
         for (const std::string& name : FolderEntries(host.FishFolder()))
             EXPECT_EQ(name.find(".tmp"), std::string::npos) << "left behind: " << name;
     }

@@ -1,14 +1,17 @@
-#!/usr/bin/env python3
-"""Draws the sample fish (a threespot dascyllus on a sea-blue ground) and writes the payload
-files the build embeds: picture.bmp, fish.ico, data.bmp, data.vmf, data.txt, data.txt1.
+#!/usr/bin/python3
+"""Draws the sample fish (a threespot dascyllus on a sea-blue ground) and writes it as a fish
+folder for tools/fish_kit.py: fish.txt, data.vmf, picture.png, thumbnail.png and icon.png.
 
 Deterministic: the same script writes the same bytes every time.
 usage: make_fish.py OUTPUT_DIR
 """
+import io
 import math
 import struct
 import sys
 from pathlib import Path
+
+from PIL import Image
 
 SUPERSAMPLE = 4
 
@@ -91,64 +94,6 @@ def fish_box(width, height, scale):
     return (width / 2, height / 2, length)
 
 
-def palette():
-    """256 colours: a 6x6x6 cube, 16 greys and 24 sea blues."""
-    colours = [(r * 51, g * 51, b * 51) for r in range(6) for g in range(6) for b in range(6)]
-    colours += [(i * 17, i * 17, i * 17) for i in range(16)]
-    colours += [(20 + i * 2, 80 + i * 3, 150 + i * 2) for i in range(24)]
-    return colours
-
-
-def quantise(rows, colours):
-    cache = {}
-
-    def nearest(c):
-        if c not in cache:
-            cache[c] = min(range(len(colours)),
-                           key=lambda i: sum((a - b) ** 2 for a, b in zip(c, colours[i])))
-        return cache[c]
-
-    return [[nearest(c) for c in row] for row in rows]
-
-
-def palette_bytes(colours):
-    return b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in colours)
-
-
-def info_header(width, height, bits, image_size, ppm=0, colours_used=0):
-    return struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, 0, image_size, ppm, ppm,
-                       colours_used, 0)
-
-
-def indexed_pixels(indices):
-    """Bottom-up 8-bit rows, each padded to 4 bytes."""
-    out = b""
-    for row in reversed(indices):
-        line = bytes(row)
-        out += line + b"\0" * (-len(line) % 4)
-    return out
-
-
-def bmp8(rows, colours, extra_pad):
-    height, width = len(rows), len(rows[0])
-    pixels = indexed_pixels(quantise(rows, colours)) + b"\0" * extra_pad
-    offset = 14 + 40 + 1024
-    header = struct.pack("<2sIHHI", b"BM", offset + len(pixels), 0, 0, offset)
-    info = info_header(width, height, 8, len(pixels), 0, 256)
-    return header + info + palette_bytes(colours) + pixels
-
-
-def bmp24(rows, ppm, extra_pad):
-    height, width = len(rows), len(rows[0])
-    pixels = b""
-    for row in reversed(rows):
-        line = b"".join(struct.pack("<BBB", b, g, r) for r, g, b in row)
-        pixels += line + b"\0" * (-len(line) % 4)
-    pixels += b"\0" * extra_pad
-    header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
-    return header + info_header(width, height, 24, len(pixels), ppm) + pixels
-
-
 def rounded_tile(size, x, y):
     """Inside of the icon's rounded square tile."""
     r = size * 0.18
@@ -157,33 +102,13 @@ def rounded_tile(size, x, y):
     return (x - cx) ** 2 + (y - cy) ** 2 <= r * r
 
 
-def icon_image(size, colours):
-    rows = render(size, size, fish_box(size, size, 0.98))
-    xor = indexed_pixels(quantise(rows, colours))
-    mask = b""
-    for py in reversed(range(size)):
-        bits = 0
-        line = b""
-        for px in range(size):
-            transparent = not rounded_tile(size, px + 0.5, py + 0.5)
-            bits = (bits << 1) | transparent
-            if px % 8 == 7:
-                line += bytes([bits])
-                bits = 0
-        mask += line + b"\0" * (-len(line) % 4)
-    info = info_header(size, size * 2, 8, len(xor) + len(mask))
-    return info + palette_bytes(colours) + xor + mask
-
-
-def ico(images):
-    sizes = [size for size, _ in images]
-    out = struct.pack("<HHH", 0, 1, len(images))
-    offset = 6 + 16 * len(images)
-    for size, data in images:
-        out += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 8, len(data), offset)
-        offset += len(data)
-    assert sizes == [32, 48, 16]
-    return out + b"".join(data for _, data in images)
+def picture(rows, alpha=None):
+    """A Pillow image of RGB rows (top first), with an alpha test when given."""
+    height, width = len(rows), len(rows[0])
+    image = Image.new("RGBA" if alpha else "RGB", (width, height))
+    image.putdata([(*c, 255 if alpha(x, y) else 0) if alpha else c
+                   for y, row in enumerate(rows) for x, c in enumerate(row)])
+    return image
 
 
 def sample_data(size):
@@ -200,19 +125,24 @@ def sample_data(size):
     return bytes(out[:size])
 
 
+def png(image):
+    out = io.BytesIO()
+    image.save(out, "PNG")
+    return out.getvalue()
+
+
 def main():
     out = Path(sys.argv[1])
     out.mkdir(parents=True, exist_ok=True)
-    colours = palette()
-    # Headers plus pixel rows come to 2 bytes less than the sizes the resource table needs;
-    # the pixel data is padded as editors do, with the size fields kept consistent.
     files = {
-        "picture.bmp": bmp8(render(96, 42, fish_box(96, 42, 0.98)), colours, 2),
-        "data.bmp": bmp24(render(74, 32, fish_box(74, 32, 0.98)), 2834, 2),
-        "fish.ico": ico([(s, icon_image(s, colours)) for s in (32, 48, 16)]),
+        "fish.txt": "number: 20030\nname-ja: ミツボシクロスズメダイ\n"
+                    "name-en: Threespot dascyllus\n".encode("utf-8"),
         "data.vmf": sample_data(201830),
-        "data.txt": "ミツボシクロスズメダイ\r\n".encode("cp932"),
-        "data.txt1": b"Threespot dascyllus",
+        "picture.png": png(picture(render(96, 42, fish_box(96, 42, 0.98)))),
+        "thumbnail.png": png(picture(render(74, 32, fish_box(74, 32, 0.98)))),
+        # The 32 and 16 pixel icons are resampled from this one by the kit.
+        "icon.png": png(picture(render(48, 48, fish_box(48, 48, 0.98)),
+                                lambda x, y: rounded_tile(48, x + 0.5, y + 0.5))),
     }
     for name, data in files.items():
         (out / name).write_bytes(data)

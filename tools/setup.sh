@@ -9,7 +9,8 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-i686-win32
   g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32
   wine64 googletest locales clang libclang-rt-14-dev
-  xvfb x11-utils imagemagick fonts-ipafont-gothic fonts-wine python3
+  xvfb x11-utils imagemagick fonts-ipafont-gothic fonts-wine python3 python3-pil
+  osslsigncode openssl
 )
 [ "${1:-}" = --guest ] && packages+=(mmdebstrap qemu-system-x86 qemu-utils e2fsprogs)
 
