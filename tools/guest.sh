@@ -155,7 +155,11 @@ EOF
   fi
   local status
   status=$(cat "$io/status")
-  echo "guest: finished with status $status after $((SECONDS - start)) s"
+  if [ "$status" = 124 ] || [ "$status" = 137 ]; then
+    echo "guest: FAILED: the command did not finish within $limit s; it was stopped"
+  else
+    echo "guest: finished with status $status after $((SECONDS - start)) s"
+  fi
   return "$status"
 }
 
