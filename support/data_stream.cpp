@@ -102,13 +102,17 @@ int DataStream::OpenResource(const char* name, const char* type) {
     return 1;
 }
 
-int DataStream::CreateForWrite(const char* path) {
+int DataStream::OpenFileSink(const char* path, int flags) {
     Close();
-    descriptor_ = _sopen(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYNO, _S_IWRITE);
+    descriptor_ = _sopen(path, flags, _SH_DENYNO, _S_IWRITE);
     if (descriptor_ == -1)
         return 0;
     state_ = OpenSink;
     return 1;
+}
+
+int DataStream::CreateForWrite(const char* path) {
+    return OpenFileSink(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY);
 }
 
 int DataStream::Write(const void* bytes, uint32_t count) {
@@ -118,12 +122,7 @@ int DataStream::Write(const void* bytes, uint32_t count) {
 }
 
 int DataStream::CreateNew(const char* path) {
-    Close();
-    descriptor_ = _sopen(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYNO, _S_IWRITE);
-    if (descriptor_ == -1)
-        return 0;
-    state_ = OpenSink;
-    return 1;
+    return OpenFileSink(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY);
 }
 
 int DataStream::CreateTemporary(const char* folder, const char* fileName, char* temporary) {

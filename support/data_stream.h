@@ -44,6 +44,8 @@ class DataStream {
     DataStream& operator=(const DataStream&);
 
     int Commit();
+    // Opens a file to write with the given open flags (write-only, binary).
+    int OpenFileSink(const char* path, int flags);
     // Creates, to write, a file that does not exist yet; a clash fails with errno EEXIST.
     int CreateNew(const char* path);
     // Creates, exclusively, a temporary file in the folder, named no longer than fileName, so
