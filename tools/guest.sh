@@ -99,6 +99,7 @@ ensure_image() {
   exec 7>"$cache/.lock"
   flock 7
   if [ ! -f "$dir/root.ext4" ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "guest: making the image needs root (mmdebstrap, chroot, mount)" >&2; exit 1; }
     local start=$SECONDS
     # Images of earlier recipes are 4-5 GB each: only the current one is kept.
     find "$cache" -mindepth 1 -maxdepth 1 -type d ! -name "$(basename "$dir")" -exec rm -rf {} +
