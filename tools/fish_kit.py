@@ -451,7 +451,10 @@ def main(argv):
             return 1
         return 0
     if len(argv) == 3 and argv[0] == "check-exe":
-        problems = check_exe(argv[1], convert(argv[2]))
+        try:
+            problems = check_exe(argv[1], convert(argv[2]))
+        except FishError as error:
+            problems = [str(error)]
         for problem in problems:
             print(f"fish_kit: {argv[1]}: {problem}", file=sys.stderr)
         return 1 if problems else 0

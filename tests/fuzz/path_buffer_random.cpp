@@ -99,7 +99,6 @@ class Run {
             static const char* const kFormats[] = {"%s%s", "%s\\%s", "%s\x83\x5C%s", "%.3s%s",
                                                    "%s%s \x82\xCC\x8D\x58\x90\x56"};
             const char* format = Pick(20) == 0 ? nullptr : kFormats[Pick(5)];
-            std::string before = model_.value;
             guarded_.buffer.Format(format, argument ? argument : "", other ? other : "");
             if (format) {
                 char expected[2048];
