@@ -6,3 +6,6 @@ PathBuffer InstallDirectory;
 PathBuffer WorkPath;
 HINSTANCE Instance;
 HWND DialogWindow;
+
+const char kHostProgramFile[] = "Pelagio2.scr";
+const char kHostTitle[] = "Pelagio 2";

@@ -17,7 +17,7 @@ const UINT kSignalTimeoutMs = 5000;
 
 // Signals a running host, then starts the host program with its launch switch.
 void LaunchHost() {
-    HWND running = FindAndActivate(kHostClass, HOST_TITLE, 1);
+    HWND running = FindAndActivate(kHostClass, kHostTitle, 1);
     if (!running)
         running = FindAndActivate(0, kHostDesktopTitle, 1);
     if (running) {
@@ -26,6 +26,6 @@ void LaunchHost() {
                             &result);
     }
     WorkPath.Assign(InstallDirectory);
-    WorkPath.Append(HOST_PROGRAM_FILE);
+    WorkPath.Append(kHostProgramFile);
     LaunchProgram(WorkPath, kLaunchCommandLine, kLaunchFlags);
 }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "dll_search.h"
 #include "updater.h"
 #include "wide_text.h"
 
@@ -11,8 +12,9 @@ static const char kNotInstalledText[] = "Pelagio 2 が見つかりません。\n
 // Finds the host through its App Paths registration and runs the update dialog, or warns
 // that the host is missing. The command line is not used.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    RestrictDllSearch();
     Instance = instance;
-    WorkPath.Format("%s\\%s", APP_PATHS_ROOT, HOST_PROGRAM_FILE);
+    WorkPath.Format("%s\\%s", APP_PATHS_ROOT, kHostProgramFile);
     if (HostKey.Open(HKEY_LOCAL_MACHINE, WorkPath) &&
         HostKey.QueryString(0, InstallDirectory.Data(), PathBuffer::Capacity, "")) {
         InstallDirectory.Assign(InstallDirectory.DirectoryPart());

@@ -16,9 +16,9 @@ extern PathBuffer WorkPath;
 extern HINSTANCE Instance;
 extern HWND DialogWindow;
 
-// Host names the start-up and the launch command share.
-#define HOST_PROGRAM_FILE "Pelagio2.scr"
-#define HOST_TITLE "Pelagio 2"
+// Host names that several parts share, stored once: "Pelagio2.scr" and "Pelagio 2".
+extern const char kHostProgramFile[];
+extern const char kHostTitle[];
 
 INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 void PlaceControl(HWND dialog, int id, int x, int y, int width, int height);

@@ -48,8 +48,8 @@ int ShowProgramMessage(HWND owner, const char* text, UINT style, int systemBytes
     WideText wideText, wideCaption;
     wideText.Append(text, systemBytes, CP_ACP);
     wideText.Append(text + systemBytes, length - systemBytes, kTextCodePage);
-    wideCaption.Append(HOST_TITLE, -1, kTextCodePage);
+    wideCaption.Append(kHostTitle, -1, kTextCodePage);
     if (wideText.Text() && wideCaption.Text())
         return MessageBoxW(owner, wideText.Text(), wideCaption.Text(), style);
-    return MessageBoxA(owner, text, HOST_TITLE, style);
+    return MessageBoxA(owner, text, kHostTitle, style);
 }

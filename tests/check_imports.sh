@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The shipped exe runs on a clean Windows: it imports Windows system DLLs and nothing else.
+# The shipped exe runs on a clean Windows: it imports Windows system DLLs and nothing else,
+# and its header asks for address space layout randomisation and no execution from data.
 # usage: check_imports.sh PROGRAM.exe
 set -euo pipefail
 exe=$1
@@ -13,5 +14,12 @@ for dll in $dlls; do
     status=1
   fi
 done
-[ $status -eq 0 ] && echo "imports:" $dlls
+header=$(i686-w64-mingw32-objdump -p "$exe")
+for flag in DYNAMIC_BASE NX_COMPAT; do
+  if ! grep -qw "$flag" <<<"$header"; then
+    echo "FAILED: $exe lacks $flag in its DllCharacteristics"
+    status=1
+  fi
+done
+[ $status -eq 0 ] && echo "imports:" $dlls "; DYNAMIC_BASE NX_COMPAT"
 exit $status

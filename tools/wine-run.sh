@@ -23,8 +23,9 @@ done
 mkdir -p "$(dirname "$prefix")"
 export WINEPREFIX=$(realpath -m "$prefix")
 export WINEDEBUG=${WINEDEBUG:--all}
-# No debugger: a crashing test program ends at once instead of waiting in winedbg.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+# No debugger: a crashing test program ends at once instead of waiting in winedbg. A test's
+# own overrides (WINEDLLOVERRIDES in its environment) come after these.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 export WINELOADER=/usr/lib/wine/wine64
 export WINESERVER=/usr/lib/wine/wineserver
 export WINEARCH=win64

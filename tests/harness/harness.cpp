@@ -245,11 +245,12 @@ std::string UpdaterRun::ProgramPath() {
     return path && *path ? path : ProgramFolder() + "PelagioUpdate.exe";
 }
 
-bool UpdaterRun::Start(const std::string& currentDirectory, const std::string& arguments) {
-    std::string line = "\"" + ProgramPath() + "\"";
+bool UpdaterRun::Start(const std::string& currentDirectory, const std::string& arguments,
+                       const std::string& program) {
+    std::string line = "\"" + program + "\"";
     if (!arguments.empty())
         line += " " + arguments;
-    return ChildProcess::Start(ProgramPath(), line, currentDirectory);
+    return ChildProcess::Start(program, line, currentDirectory);
 }
 
 std::vector<HWND> UpdaterRun::Windows() const {

@@ -105,7 +105,9 @@ class ChildProcess {
 class UpdaterRun : public ChildProcess {
   public:
     static std::string ProgramPath();
-    bool Start(const std::string& currentDirectory = "", const std::string& arguments = "");
+    // Starts the updater, or a copy of it at another path.
+    bool Start(const std::string& currentDirectory = "", const std::string& arguments = "",
+               const std::string& program = ProgramPath());
     // Top-level windows of the updater's thread.
     std::vector<HWND> Windows() const;
     // The update dialog (a dialog without control 0xFFFF), or null when the deadline passes.

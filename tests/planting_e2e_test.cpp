@@ -1,0 +1,144 @@
+// The updater run from a folder of downloads that holds planted DLLs: one of a name no system
+// DLL has and several named like Windows DLLs, with Wine told to search the program's folder
+// first for them, as Windows does for DLLs that are not KnownDLLs (WINEDLLOVERRIDES in the
+// test's own environment: Wine reads it from the Unix side, so setting it here would not
+// reach the programs this test starts). A control program in the
+// same folder gets the planted copies; the updater, through its dialog, an install and its
+// completion message, loads none of them, and a probe hooked into its thread cannot load
+// them by bare name.
+//
+// Not planted: version.dll. Under Wine, user32.dll itself imports it, so a planted copy is
+// loaded while the process starts, before any of the program's code runs (Windows' user32
+// has no such import).
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "resource_ids.h"
+
+namespace {
+
+const char* const kPlantedNames[] = {"pgplant.dll",   "uxtheme.dll",     "dwmapi.dll",
+                                     "cryptbase.dll", "textshaping.dll", "ole32.dll",
+                                     "shell32.dll",   "setupapi.dll",    "msimg32.dll"};
+
+std::string Variable(const char* name) {
+    char value[4096];
+    DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+    return length > 0 && length < sizeof(value) ? value : "";
+}
+
+// Sets an environment variable for the processes this test starts; restores it after.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const std::string& value) : name_(name), old_(Variable(name)) {
+        SetEnvironmentVariableA(name, value.c_str());
+    }
+    ~ScopedVariable() { SetEnvironmentVariableA(name_, old_.empty() ? 0 : old_.c_str()); }
+
+  private:
+    const char* name_;
+    std::string old_;
+};
+
+std::string Joined() {
+    std::string joined;
+    for (const char* name : kPlantedNames)
+        joined += (joined.empty() ? "" : ",") + std::string(name);
+    return joined;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find("\r\n", start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+class Planting : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string planted = ProgramFolder() + "planted\\pgplant.dll";
+        ASSERT_TRUE(FileExists(planted)) << planted;
+        for (const char* name : kPlantedNames)
+            ASSERT_TRUE(CopyFileA(planted.c_str(), (bench_.Path() + name).c_str(), FALSE)) << name;
+        ASSERT_TRUE(CopyFileA(UpdaterRun::ProgramPath().c_str(), updater_.c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileA((ProgramFolder() + "plant_control.exe").c_str(), control_.c_str(), FALSE));
+    }
+
+    TempFolder bench_{"downloads"};
+    std::string updater_ = bench_.Path() + "PelagioUpdate.exe";
+    std::string control_ = bench_.Path() + "plant_control.exe";
+    std::string log_ = bench_.Path() + "plant.log";
+    std::string probeResult_ = bench_.Path() + "probe.txt";
+};
+
+// Runs the probe in the updater's thread; returns its lines.
+std::vector<std::string> ProbeInside(UpdaterRun& updater, HWND dialog, const std::string& result) {
+    HMODULE probe = LoadLibraryA((ProgramFolder() + "dll_probe.dll").c_str());
+    HOOKPROC hook =
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, "ProbeHook")));
+    if (!hook)
+        return {"the probe DLL or its hook is missing"};
+    HHOOK installed = SetWindowsHookExA(WH_CALLWNDPROC, hook, probe, updater.ThreadId());
+    if (!installed)
+        return {"SetWindowsHookEx failed"};
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutA(dialog, RegisterWindowMessageA("PelagioDllProbe"), 0, 0, SMTO_NORMAL,
+                        Scaled(10000), &answer);
+    UnhookWindowsHookEx(installed);
+    return Lines(ReadFileBytes(result));
+}
+
+} // namespace
+
+TEST_F(Planting, TheUpdaterLoadsNoDllBesideIt) {
+    ScopedVariable plantLog("PELAGIO_PLANT_LOG", log_);
+    ScopedVariable probeNames("PELAGIO_PROBE_NAMES", Joined());
+    ScopedVariable probeResult("PELAGIO_PROBE_RESULT", probeResult_);
+
+    // The control gets every planted copy: the bench plants.
+    ChildProcess control;
+    std::string line = "\"" + control_ + "\"";
+    for (const char* name : kPlantedNames)
+        line += std::string(" ") + name;
+    ASSERT_TRUE(control.Start(control_, line, bench_.Path()));
+    DWORD planted = 0;
+    ASSERT_TRUE(control.WaitForExit(20000, &planted));
+    ASSERT_EQ(planted, sizeof(kPlantedNames) / sizeof(kPlantedNames[0]))
+        << "the control got only " << planted << " planted copies:\n"
+        << ReadFileBytes(log_);
+
+    HostInstallation host;
+    HostRegistration registration(host.ProgramPath());
+    UpdaterRun updater;
+    ASSERT_TRUE(updater.Start(bench_.Path(), "", updater_));
+    HWND dialog = updater.WaitForDialog();
+    ASSERT_NE(dialog, nullptr) << "no dialog appeared";
+
+    std::vector<std::string> probed = ProbeInside(updater, dialog, probeResult_);
+    EXPECT_EQ(probed.size(), sizeof(kPlantedNames) / sizeof(kPlantedNames[0]))
+        << (probed.empty() ? "the probe wrote nothing" : probed[0]);
+    for (const std::string& result : probed) {
+        EXPECT_TRUE(result.find(" planted ") == std::string::npos)
+            << "the updater's own search found a planted DLL: " << result;
+        if (result.compare(0, 12, "pgplant.dll ") == 0) {
+            EXPECT_EQ(result, "pgplant.dll absent");
+        }
+    }
+
+    PressButton(dialog, IDC_UPDATE);
+    HWND box = updater.WaitForMessageBox(20000);
+    ASSERT_NE(box, nullptr) << "no completion message";
+    DismissMessageBox(box);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(box); }));
+    PressButton(dialog, IDCANCEL);
+    ASSERT_TRUE(updater.WaitForExit(10000));
+
+    for (const std::string& load : Lines(ReadFileBytes(log_)))
+        EXPECT_TRUE(load.find(" in " + updater_) == std::string::npos)
+            << "a planted DLL was loaded into the updater: " << load;
+}
