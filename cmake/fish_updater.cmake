@@ -14,10 +14,10 @@ function(add_fish_updater target folder)
         set(payload ${CMAKE_BINARY_DIR}/fish/${target})
         list(TRANSFORM outputs PREPEND ${payload}/)
         file(GLOB inputs CONFIGURE_DEPENDS ${folder}/*)
+        file(GLOB kit CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/publisher/fish_kit/*.py)
         add_custom_command(OUTPUT ${outputs}
-            COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tools/fish_kit.py payload ${folder}
-                    ${payload}
-            DEPENDS ${inputs} ${CMAKE_SOURCE_DIR}/tools/fish_kit.py
+            COMMAND ${CMAKE_SOURCE_DIR}/publisher/fish-kit payload ${folder} ${payload}
+            DEPENDS ${inputs} ${kit} ${CMAKE_SOURCE_DIR}/publisher/fish-kit
             COMMENT "Fish kit: ${folder}" VERBATIM)
         add_custom_target(${target}-payload DEPENDS ${outputs})
     endif()

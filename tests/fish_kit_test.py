@@ -1,20 +1,26 @@
 #!/usr/bin/python3
 """The fish kit: bad input caught with a clear error, a catalogue with bad fish, the same
-bytes from any checkout path, and Authenticode signing."""
+bytes from any checkout path, timestamped signatures that outlive the certificate, bad exes
+refused by unpack, and the round trip exe -> fish folder -> the same exe."""
+import http.server
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-import fish_kit  # noqa: E402
+sys.path.insert(0, str(ROOT / "publisher"))
+from fish_kit import artwork, fish_folder, resources  # noqa: E402
 from PIL import Image  # noqa: E402
 
 GOOD = ROOT / "tests" / "fish-12345"
-KIT = [sys.executable, str(ROOT / "tools" / "fish_kit.py")]
+SAMPLE = ROOT / "resources" / "fish-20030"
+KIT = [str(ROOT / "publisher" / "fish-kit")]
 
 
 def fish_copy(parent, name, description=None):
@@ -27,6 +33,45 @@ def fish_copy(parent, name, description=None):
 
 def description(number="12345", ja="カクレクマノミ", en="Ocellaris clownfish", extra=""):
     return f"number: {number}\nname-ja: {ja}\nname-en: {en}\n{extra}"
+
+
+def kit(*arguments):
+    return subprocess.run(KIT + [str(a) for a in arguments], capture_output=True, text=True)
+
+
+def errors_of(result):
+    return [line for line in result.stderr.splitlines() if line.startswith("fish-kit: error: ")]
+
+
+def pe_resources(data):
+    """{(type, name, language): bytes}, read without pefile: the independent check of what
+    the kit reads."""
+    def u16(o): return struct.unpack_from("<H", data, o)[0]
+    def u32(o): return struct.unpack_from("<I", data, o)[0]
+    coff = u32(0x3C) + 4
+    sections, optional = u16(coff + 2), coff + 20
+    directories = optional + (96 if u16(optional) == 0x10B else 112)
+    table = optional + u16(coff + 16)
+    spans = [(u32(s + 12), max(u32(s + 8), u32(s + 16)), u32(s + 20))
+             for s in range(table, table + 40 * sections, 40)]
+
+    def offset(rva):
+        return next(raw + rva - start for start, size, raw in spans if start <= rva < start + size)
+
+    base = offset(u32(directories + 8 * 2))
+
+    def entries(directory):
+        count = u16(directory + 12) + u16(directory + 14)
+        for e in range(directory + 16, directory + 16 + 8 * count, 8):
+            key, target = u32(e), u32(e + 4)
+            if key & 0x80000000:
+                at = base + (key & 0x7FFFFFFF)
+                key = data[at + 2:at + 2 + 2 * u16(at)].decode("utf-16-le")
+            yield key, base + (target & 0x7FFFFFFF)
+
+    return {(kind, name, language): data[offset(u32(leaf)):offset(u32(leaf)) + u32(leaf + 4)]
+            for kind, names in entries(base) for name, languages in entries(names)
+            for language, leaf in entries(languages)}
 
 
 class BadInput(unittest.TestCase):
@@ -44,6 +89,7 @@ class BadInput(unittest.TestCase):
             ("data.vmf", remove("data.vmf"), "cannot be read"),
             ("data.vmf", replace("data.vmf", b""), "is empty"),
             ("picture", remove("picture.png"), "missing"),
+            ("picture", image("picture.bmp", (96, 42)), "picture.png and picture.bmp both exist"),
             ("picture.png", replace("picture.png", b"not a picture"), "cannot be read"),
             ("picture.png", image("picture.png", (97, 42)), "expected 96 x 42 pixels, found 97 x 42"),
             ("thumbnail.png", image("thumbnail.png", (74, 31)), "expected 74 x 32 pixels, found 74 x 31"),
@@ -54,6 +100,9 @@ class BadInput(unittest.TestCase):
             ("number", description(number=""), "plain decimal"),
             ("name-ja", description(ja="カクレ\u2603"), "U+2603"),
             ("name-ja", description(ja=""), "is empty"),
+            # The name control's bound at its edge: 22 bytes are built (below), 23 and 24 not.
+            ("name-ja", description(ja="カクレクマノミカクレクa"), "23 bytes"),
+            ("name-ja", description(ja="カクレクマノミカクレクマ"), "24 bytes"),
             ("name-ja", description(ja="カクレクマノミカクレクマノミ"), "28 bytes"),
             ("name-en", description(en=""), "printable ASCII"),
             ("name-en", description(en="Clown\u00e9"), "printable ASCII"),
@@ -68,12 +117,14 @@ class BadInput(unittest.TestCase):
                         (folder / "fish.txt").write_text(change, encoding="utf-8")
                     else:
                         change(folder)
-                    with self.assertRaises(fish_kit.FishError) as caught:
-                        fish_kit.convert(folder)
+                    with self.assertRaises(fish_folder.FishError) as caught:
+                        fish_folder.convert(folder)
                     message = str(caught.exception)
                     self.assertIn(f"{folder}: {field}", message)
                     self.assertIn(problem, message)
                     self.assertNotIn("\n", message)
+            edge = fish_copy(parent, "edge", description(ja="カクレクマノミカクレク"))
+            self.assertEqual(len(fish_folder.convert(edge)["name"]), 22)
 
 
 class Catalogue(unittest.TestCase):
@@ -85,15 +136,15 @@ class Catalogue(unittest.TestCase):
             (fish_copy(catalogue, "c-empty", description(number="12347")) / "data.vmf").write_bytes(b"")
             fish_copy(catalogue, "d-same-number")
             output = Path(work) / "out"
-            result = subprocess.run(KIT + ["build", str(catalogue), str(output)],
-                                    capture_output=True, text=True)
+            result = kit("build", catalogue, output)
             self.assertEqual(result.returncode, 1, result.stderr)
             self.assertEqual(sorted(p.name for p in output.iterdir()),
                              ["PelagioUpdate-12345.exe", "PelagioUpdate-12346.exe", "summary.tsv"])
-            errors = result.stderr.strip().splitlines()
+            errors = errors_of(result)
             self.assertEqual(len(errors), 2, result.stderr)
             self.assertIn("c-empty: data.vmf: is empty", errors[0])
             self.assertIn("d-same-number: number: 12345 is also the number of", errors[1])
+            self.assertIn("fish-kit: built 2 of 2", result.stderr)
             summary = (output / "summary.tsv").read_text(encoding="utf-8").splitlines()
             self.assertEqual(len(summary), 5)
             self.assertTrue(summary[1].startswith("12345\tカクレクマノミ\tOcellaris clownfish\t"))
@@ -101,13 +152,12 @@ class Catalogue(unittest.TestCase):
                                 ("PelagioUpdate-12346.exe", "b-second")):
                 # Windows' installer detection elevates an exe without a manifest by its name.
                 self.assertIn("Update", exe)
-                fish = fish_kit.convert(catalogue / folder)
-                self.assertEqual(fish_kit.check_exe(output / exe, fish), [])
+                fish = fish_folder.convert(catalogue / folder)
+                self.assertEqual(resources.check_exe(output / exe, fish), [])
 
     def test_same_fish_same_bytes_from_any_checkout_path(self):
         sources = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-co", "--exclude-standard"],
-                                 capture_output=True,
-                                 text=True, check=True).stdout.split()
+                                 capture_output=True, text=True, check=True).stdout.split()
         exes = []
         with tempfile.TemporaryDirectory() as work:
             for checkout in ("first", "somewhere/else/second"):
@@ -115,43 +165,212 @@ class Catalogue(unittest.TestCase):
                 for name in filter(lambda n: (ROOT / n).exists(), sources):
                     (copy / name).parent.mkdir(parents=True, exist_ok=True)
                     shutil.copy2(ROOT / name, copy / name)
-                subprocess.run([sys.executable, str(copy / "tools" / "fish_kit.py"), "build",
-                                str(GOOD), str(copy / "out")], check=True,
-                               capture_output=True)
+                subprocess.run([str(copy / "publisher" / "fish-kit"), "build", str(GOOD),
+                                str(copy / "out")], check=True, capture_output=True)
                 exes.append((copy / "out" / "PelagioUpdate-12345.exe").read_bytes())
         self.assertEqual(len(exes[0]), len(exes[1]))
         self.assertTrue(exes[0] == exes[1], "two checkouts built different bytes")
 
 
+class TimeStampAuthority(http.server.BaseHTTPRequestHandler):
+    """RFC 3161 over HTTP: each request answered by `openssl ts -reply` in the server's folder."""
+
+    def do_POST(self):
+        folder = self.server.folder
+        (folder / "query.tsq").write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
+        subprocess.run(["openssl", "ts", "-reply", "-config", "tsa.cnf", "-queryfile",
+                        "query.tsq", "-signer", "tsa.pem", "-inkey", "tsa.key", "-chain", "ca.pem",
+                        "-out", "reply.tsr"], cwd=folder, check=True, capture_output=True)
+        reply = (folder / "reply.tsr").read_bytes()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *arguments):
+        pass
+
+
 class Signing(unittest.TestCase):
-    def test_signed_exe_verifies_against_its_ca(self):
+    def test_timestamped_signature_outlives_the_certificate(self):
         with tempfile.TemporaryDirectory() as work:
             w = Path(work)
 
             def openssl(*arguments):
                 subprocess.run(["openssl", *arguments], check=True, capture_output=True, cwd=w)
 
-            (w / "code.ext").write_text("basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\n"
-                                        "extendedKeyUsage=codeSigning\n")
+            def certificate(name, subject, extensions, days):
+                (w / f"{name}.ext").write_text(extensions)
+                openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
+                        f"{name}.csr", "-subj", subject)
+                openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                        "-CAcreateserial", "-out", f"{name}.pem", "-days", str(days), "-extfile",
+                        f"{name}.ext")
+
             openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
-                    "-out", "ca.pem", "-days", "2", "-subj", "/CN=Throwaway Test CA")
-            openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "code.key", "-out",
-                    "code.csr", "-subj", "/CN=Fish Publisher")
-            openssl("x509", "-req", "-in", "code.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                    "-CAcreateserial", "-out", "code.pem", "-days", "2", "-extfile", "code.ext")
+                    "-out", "ca.pem", "-days", "30", "-subj", "/CN=Throwaway Test CA")
+            certificate("code", "/CN=Fish Publisher", "basicConstraints=CA:FALSE\n"
+                        "keyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n", 1)
+            certificate("tsa", "/CN=Throwaway TSA", "basicConstraints=CA:FALSE\n"
+                        "keyUsage=digitalSignature\nextendedKeyUsage=critical,timeStamping\n", 30)
+            (w / "tsa.cnf").write_text("[tsa]\ndefault_tsa = tsa_config\n[tsa_config]\n"
+                                       "serial = serial\nsigner_digest = sha256\n"
+                                       "default_policy = 1.2.3.4.1\ndigests = sha256\n"
+                                       "ess_cert_id_alg = sha256\n")
+            (w / "serial").write_text("01\n")
             (w / "password").write_text("fish\n")
             openssl("pkcs12", "-export", "-inkey", "code.key", "-in", "code.pem", "-certfile",
                     "ca.pem", "-out", "code.p12", "-passout", "pass:fish")
-            result = subprocess.run(KIT + ["build", str(GOOD), str(w / "out"), "--pkcs12",
-                                           str(w / "code.p12"), "--password-file",
-                                           str(w / "password")], capture_output=True, text=True)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            exe = w / "out" / "PelagioUpdate-12345.exe"
-            verify = subprocess.run(["osslsigncode", "verify", "-CAfile", str(w / "ca.pem"),
-                                     "-in", str(exe)], capture_output=True, text=True)
-            self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
-            self.assertIn("Signature verification: ok", verify.stdout)
-            self.assertEqual(fish_kit.check_exe(exe, fish_kit.convert(GOOD)), [])
+            server = http.server.HTTPServer(("127.0.0.1", 0), TimeStampAuthority)
+            server.folder = w
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            self.addCleanup(server.server_close)
+            self.addCleanup(server.shutdown)
+            good_url = f"http://127.0.0.1:{server.server_port}/"
+            with socket_closed() as dead_port:
+                dead_url = f"http://127.0.0.1:{dead_port}/"
+            signing = ["--pkcs12", w / "code.p12", "--password-file", w / "password"]
+
+            # The first server is down: the second, tried next, gives the timestamp.
+            stamped = kit("build", GOOD, w / "stamped", *signing, "--timestamp", dead_url,
+                          "--timestamp", good_url)
+            self.assertEqual(stamped.returncode, 0, stamped.stderr)
+            self.assertNotIn("warning", stamped.stderr)
+            plain = kit("build", GOOD, w / "plain", *signing)
+            self.assertEqual(plain.returncode, 0, plain.stderr)
+            warnings = [line for line in plain.stderr.splitlines() if "warning" in line]
+            self.assertEqual(len(warnings), 1, plain.stderr)
+            self.assertIn("--timestamp", warnings[0])
+            unreachable = kit("build", GOOD, w / "unreachable", *signing, "--timestamp", dead_url)
+            self.assertEqual(unreachable.returncode, 1, unreachable.stderr)
+            self.assertEqual(len(errors_of(unreachable)), 1, unreachable.stderr)
+            self.assertIn(f"signing: signing failed with every timestamp server: {dead_url}",
+                          errors_of(unreachable)[0])
+            self.assertFalse((w / "unreachable" / "PelagioUpdate-12345.exe").exists())
+
+            def verify(exe, *options):
+                return subprocess.run(["osslsigncode", "verify", "-CAfile", str(w / "ca.pem"),
+                                       "-TSA-CAfile", str(w / "ca.pem"), *options, "-in",
+                                       str(exe)], capture_output=True, text=True)
+
+            exe = w / "stamped" / "PelagioUpdate-12345.exe"
+            now = verify(exe)
+            self.assertEqual(now.returncode, 0, now.stdout + now.stderr)
+            self.assertIn("Timestamp Server Signature verification: ok", now.stdout)
+            self.assertIn("Signature verification: ok", now.stdout)
+            self.assertEqual(resources.check_exe(exe, fish_folder.convert(GOOD)), [])
+            # Two days on, the code-signing certificate has expired.
+            later = str(int(time.time()) + 2 * 86400)
+            after = verify(exe, "-time", later)
+            self.assertEqual(after.returncode, 0, after.stdout + after.stderr)
+            expired = verify(w / "plain" / "PelagioUpdate-12345.exe", "-time", later)
+            self.assertNotEqual(expired.returncode, 0, expired.stdout)
+            self.assertIn("certificate has expired", expired.stdout + expired.stderr)
+
+
+class socket_closed:
+    """A port on 127.0.0.1 that nothing listens on."""
+
+    def __enter__(self):
+        import socket
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        return self.socket.getsockname()[1]
+
+    def __exit__(self, *exception):
+        self.socket.close()
+
+
+class Unpack(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        cls.w = Path(cls.work.name)
+        catalogue = cls.w / "catalogue"
+        shutil.copytree(SAMPLE, catalogue / "sample")
+        shutil.copytree(GOOD, catalogue / "second")
+        result = kit("build", catalogue, cls.w / "built")
+        assert result.returncode == 0, result.stderr
+        cls.exes = {number: cls.w / "built" / f"PelagioUpdate-{number}.exe"
+                    for number in ("20030", "12345")}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def test_round_trip_gives_the_same_exe(self):
+        for number, exe in self.exes.items():
+            with self.subTest(fish=number):
+                folder = self.w / f"unpacked-{number}"
+                result = kit("unpack", exe, folder)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(sorted(p.name for p in folder.iterdir()),
+                                 ["data.vmf", "fish.txt", "icon.ico", "picture.bmp",
+                                  "thumbnail.bmp"])
+                self.assertTrue(artwork.is_exact_picture((folder / "picture.bmp").read_bytes()))
+                self.assertTrue(artwork.is_exact_icon((folder / "icon.ico").read_bytes()))
+                fish = fish_folder.convert(folder)
+                self.assertEqual(fish["number"], number)
+                rebuilt = kit("build", folder, self.w / f"rebuilt-{number}")
+                self.assertEqual(rebuilt.returncode, 0, rebuilt.stderr)
+                again = self.w / f"rebuilt-{number}" / exe.name
+                original, copy = exe.read_bytes(), again.read_bytes()
+                # Every resource, read independently of the kit, then the whole exe.
+                before, after = pe_resources(original), pe_resources(copy)
+                self.assertEqual(sorted(before, key=str), sorted(after, key=str))
+                for key in before:
+                    self.assertTrue(before[key] == after[key], f"resource {key} differs")
+                self.assertEqual(before, resources.read_resources(original))
+                self.assertTrue(original == copy, "the rebuilt exe differs")
+
+    def test_each_bad_exe_is_refused_with_one_line(self):
+        good = self.exes["20030"].read_bytes()
+        found = resources.read_resources(good)
+
+        def patched(old, new):
+            self.assertEqual(good.count(old), 1)
+            return good.replace(old, new)
+
+        def bitmap_size_changed():
+            data = bytearray(good)
+            leaf = good.find(struct.pack("<I", 5098))  # the bitmap's data entry holds its size
+            self.assertEqual(good.count(struct.pack("<I", 5098)), 1)
+            data[leaf:leaf + 4] = struct.pack("<I", 5096)
+            return bytes(data)
+
+        self.assertIn((resources.RT_BITMAP, 102, 1028), found)
+        cases = [
+            ("not a Windows program", b"MZ but nothing else"),
+            ("not a Windows program", b"#!/bin/sh\necho not an exe\n" * 10),
+            ("cut short", good[:len(good) - 100000]),
+            ("DATA.TXT1', 1028) is missing", patched("DATA.TXT1".encode("utf-16-le"),
+                                                     "DATA.TXT2".encode("utf-16-le"))),
+            ("expected 5098 bytes, found 5096", bitmap_size_changed()),
+            ("no fish number", patched(b"Fish\\PG20030.vmf\0", b"Fish\\XX20030.vmf\0")),
+        ]
+        for index, (problem, data) in enumerate(cases):
+            with self.subTest(problem=problem):
+                exe = self.w / f"bad-{index}.exe"
+                exe.write_bytes(data)
+                folder = self.w / "bad" / f"fish-{index}"
+                result = kit("unpack", exe, folder)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                self.assertTrue(result.stderr.startswith(f"fish-kit: error: {exe}: "),
+                                result.stderr)
+                self.assertIn(problem, result.stderr)
+                self.assertFalse(folder.exists(), "a folder was written")
+                self.assertEqual(list((self.w / "bad").glob(".*")) if (self.w / "bad").exists()
+                                 else [], [], "a half-written folder was left")
+        occupied = self.w / "occupied"
+        occupied.mkdir()
+        (occupied / "notes.txt").write_text("mine\n")
+        result = kit("unpack", self.exes["20030"], occupied)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("exists and is not an empty folder", result.stderr)
+        self.assertEqual([p.name for p in occupied.iterdir()], ["notes.txt"])
+        self.assertEqual(kit("unpack", self.exes["20030"]).returncode, 2, "usage error")
 
 
 if __name__ == "__main__":

@@ -17,10 +17,10 @@ for i in $(seq "$count"); do
   printf 'fish %d\r\n' "$i" >>"$fish/data.vmf"
 done
 echo "bench: building the shared code (one fish)"
-/usr/bin/python3 "$root/tools/fish_kit.py" build "$work/catalogue/fish-30001" "$work/warm" >/dev/null
+"$root/publisher/fish-kit" build "$work/catalogue/fish-30001" "$work/warm" >/dev/null 2>&1
 echo "bench: building $count fish"
 start=$(date +%s.%N)
-/usr/bin/python3 "$root/tools/fish_kit.py" build "$work/catalogue" "$work/out" >/dev/null
+"$root/publisher/fish-kit" build "$work/catalogue" "$work/out" >/dev/null 2>&1
 end=$(date +%s.%N)
 built=$(ls "$work/out"/*.exe | wc -l)
 awk -v s="$start" -v e="$end" -v n="$built" -v c="$count" 'BEGIN {

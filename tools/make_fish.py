@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Draws the sample fish (a threespot dascyllus on a sea-blue ground) and writes it as a fish
-folder for tools/fish_kit.py: fish.txt, data.vmf, picture.png, thumbnail.png and icon.png.
+folder for the fish kit (publisher/fish-kit): fish.txt, data.vmf, picture.png, thumbnail.png and icon.png.
 
 Deterministic: the same script writes the same bytes every time.
 usage: make_fish.py OUTPUT_DIR

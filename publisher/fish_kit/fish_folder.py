@@ -1,0 +1,177 @@
+"""A fish folder: its description, the checks of every field, and the payload (the six files
+and fish.h) that one updater embeds.
+
+  fish.txt       UTF-8 lines "key: value": number, name-ja, name-en (nothing else)
+  data.vmf       the fish's data file from the host's own tools, not empty
+  picture        the dialog picture, 96 x 42: picture.png, or picture.bmp
+  thumbnail      the installed thumbnail, 74 x 32: thumbnail.png, or thumbnail.bmp
+  icon           square, at least 48 pixels, transparent where alpha is below half:
+                 icon.png, icon.bmp, or icon.ico
+
+A picture.bmp, thumbnail.bmp or icon.ico already in the resource table's exact form (what
+`unpack` writes) is embedded byte for byte; any other image is converted.
+"""
+import os
+import re
+from pathlib import Path
+
+from PIL import Image
+
+from . import artwork
+
+KEYS = ("number", "name-ja", "name-en")
+# The Japanese name control shows one line of 148 pixels; at 13 pixels per full-width
+# character (10-point dialog font at 96 dpi) that is 11 characters, the sample's 22 bytes.
+NAME_BYTES_MAX = 22
+ARTWORK = {  # stem: the suffixes it may have, and the check of an exact form
+    "picture": ((".png", ".bmp"), artwork.is_exact_picture),
+    "thumbnail": ((".png", ".bmp"), artwork.is_exact_thumbnail),
+    "icon": ((".png", ".bmp", ".ico"), artwork.is_exact_icon),
+}
+
+
+class FishError(Exception):
+    """One bad input: "FOLDER: FIELD: what is wrong"."""
+
+    def __init__(self, folder, field, problem):
+        super().__init__(f"{folder}: {field}: {problem}")
+
+
+def description_text(number, name_ja, name_en):
+    return f"number: {number}\nname-ja: {name_ja}\nname-en: {name_en}\n"
+
+
+def read_description(folder):
+    path = folder / "fish.txt"
+    try:
+        text = path.read_bytes().decode("utf-8")
+    except OSError as error:
+        raise FishError(folder, "fish.txt", f"cannot be read ({error.strerror})")
+    except UnicodeDecodeError:
+        raise FishError(folder, "fish.txt", "is not UTF-8")
+    fields = {}
+    for number, line in enumerate(text.splitlines(), 1):
+        if not line.strip():
+            continue
+        key, colon, value = line.partition(":")
+        key = key.strip()
+        if not colon or key not in KEYS:
+            raise FishError(folder, "fish.txt", f"line {number}: unknown key {key!r} "
+                            f"(expected {', '.join(KEYS)})")
+        if key in fields:
+            raise FishError(folder, key, "given twice")
+        fields[key] = value.strip()
+    for key in KEYS:
+        if key not in fields:
+            raise FishError(folder, key, "missing from fish.txt")
+    return fields
+
+
+def check_identity(folder, fields):
+    """The number, the Japanese name in code page 932 and the English name in ASCII."""
+    number = fields["number"]
+    if not re.fullmatch(r"[1-9][0-9]{0,5}", number):
+        raise FishError(folder, "number", f"{number!r} is not a plain decimal of 1 to 6 digits")
+    name = fields["name-ja"]
+    if not name:
+        raise FishError(folder, "name-ja", "is empty")
+    for char in name:
+        try:
+            char.encode("cp932")
+        except UnicodeEncodeError:
+            raise FishError(folder, "name-ja", f"{char!r} (U+{ord(char):04X}) has no code "
+                            "page 932 form")
+    encoded = name.encode("cp932")
+    if len(encoded) > NAME_BYTES_MAX:
+        raise FishError(folder, "name-ja", f"{len(encoded)} bytes in code page 932; the name "
+                        f"control shows {NAME_BYTES_MAX} (11 full-width characters)")
+    english = fields["name-en"]
+    if not english or not all(" " <= c <= "~" for c in english):
+        raise FishError(folder, "name-en", "must be printable ASCII and not empty")
+    return number, encoded, english.encode("ascii")
+
+
+def artwork_file(folder, stem):
+    suffixes, _ = ARTWORK[stem]
+    found = [folder / (stem + suffix) for suffix in suffixes if (folder / (stem + suffix)).exists()]
+    if not found:
+        raise FishError(folder, stem, f"{' or '.join(stem + s for s in suffixes)} is missing")
+    if len(found) > 1:
+        raise FishError(folder, stem, f"{' and '.join(p.name for p in found)} both exist: "
+                        "keep one")
+    return found[0]
+
+
+def load_image(folder, path, size=None):
+    try:
+        with Image.open(path) as opened:
+            image = opened.convert("RGBA")
+    except (OSError, ValueError) as error:
+        raise FishError(folder, path.name, f"cannot be read as an image ({error})")
+    if size and image.size != size:
+        raise FishError(folder, path.name, f"expected {size[0]} x {size[1]} pixels, found "
+                        f"{image.size[0]} x {image.size[1]}")
+    return image
+
+
+def artwork_bytes(folder, stem, convert, size=None):
+    """The artwork's bytes in its exact form: the file itself when it is in that form,
+    else the image converted."""
+    path = artwork_file(folder, stem)
+    data = path.read_bytes()
+    if ARTWORK[stem][1](data):
+        return data
+    image = load_image(folder, path, size)
+    if stem == "icon" and (image.size[0] != image.size[1] or image.size[0] < 48):
+        raise FishError(folder, "icon", f"expected a square of at least 48 pixels, found "
+                        f"{image.size[0]} x {image.size[1]}")
+    return convert(image)
+
+
+def convert(folder):
+    """The checked fish: its identity and the six payload files' bytes."""
+    folder = Path(folder)
+    if not folder.is_dir():
+        raise FishError(folder, "folder", "does not exist")
+    fields = read_description(folder)
+    number, name, english = check_identity(folder, fields)
+    try:
+        data = (folder / "data.vmf").read_bytes()
+    except OSError as error:
+        raise FishError(folder, "data.vmf", f"cannot be read ({error.strerror})")
+    if not data:
+        raise FishError(folder, "data.vmf", "is empty: the install would write nothing")
+    payload = {
+        "picture.bmp": artwork_bytes(folder, "picture", artwork.bmp8, artwork.PICTURE_SIZE),
+        "data.bmp": artwork_bytes(folder, "thumbnail", artwork.bmp24, artwork.THUMBNAIL_SIZE),
+        "fish.ico": artwork_bytes(folder, "icon", artwork.ico),
+        "data.vmf": data,
+        "data.txt": name + b"\r\n",
+        "data.txt1": english,
+    }
+    return {"number": number, "name": name, "english": english, "payload": payload}
+
+
+def fish_header(fish):
+    name = "".join(f"\\x{b:02X}" for b in fish["name"])
+    return (f"// The fish this build carries, written by the fish kit.\n#pragma once\n\n"
+            f"#define FISH_NUMBER \"{fish['number']}\"\n"
+            f"#define FISH_BASE_NAME \"PG{fish['number']}\"\n"
+            f"#define FISH_DATA_FILE \"Fish\\\\PG{fish['number']}.vmf\"\n"
+            f"#define FISH_NAME \"{name}\"\n"
+            f"#define FISH_DATA_SIZE {len(fish['payload']['data.vmf'])}\n")
+
+
+def write_payload(fish, out):
+    """Writes the payload files and fish.h, each whole or not at all."""
+    out = Path(out)
+    out.mkdir(parents=True, exist_ok=True)
+    files = dict(fish["payload"])
+    files["fish.h"] = fish_header(fish).encode("ascii")
+    for name, data in files.items():
+        target = out / name
+        if target.exists() and target.read_bytes() == data:
+            continue  # unchanged files keep their time, so nothing rebuilds for nothing
+        temporary = out / (name + ".tmp")
+        temporary.write_bytes(data)
+        os.replace(temporary, target)
