@@ -158,7 +158,7 @@ def build(source, output, pkcs12=None, password_file=None, timestamps=(), jobs=N
     try:
         folders = fish_folders(source)
     except FishError as error:
-        progress(str(error))
+        progress(f"error: {error}")
         return 1
     progress(f"checking {len(folders)} fish folder{'s' if len(folders) != 1 else ''}")
     good, errors = check_fish(folders, jobs)
@@ -168,7 +168,7 @@ def build(source, output, pkcs12=None, password_file=None, timestamps=(), jobs=N
         try:
             tree = build_tree(good, jobs)
         except RuntimeError as error:
-            progress(str(error))
+            progress(f"error: {error}")
             return 1
         built = checked_exes(tree, good, errors)
 

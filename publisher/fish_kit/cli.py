@@ -12,6 +12,8 @@ from .fish_folder import FishError, convert, write_payload
 def command_build(arguments):
     if (arguments.pkcs12 is None) != (arguments.password_file is None):
         arguments.parser.error("--pkcs12 and --password-file go together")
+    if arguments.jobs is not None and arguments.jobs < 1:
+        arguments.parser.error("--jobs must be at least 1")
     if arguments.timestamp and not arguments.pkcs12:
         arguments.parser.error("--timestamp needs --pkcs12 and --password-file")
     return building.build(arguments.source, arguments.output, arguments.pkcs12,

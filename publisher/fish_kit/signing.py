@@ -51,5 +51,8 @@ def sign(exe, signed, pkcs12, password_file, timestamps=()):
         if result.returncode == 0:
             return
         signed.unlink(missing_ok=True)
+        output = result.stdout + result.stderr
+        if "HTTP" not in output and "imestamp" not in output:
+            raise SigningError(_reason(result))  # not the server: another would fail alike
         failures.append(f"{url}: {_reason(result)}")
     raise SigningError("signing failed with every timestamp server: " + "; ".join(failures))
