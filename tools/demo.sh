@@ -33,34 +33,14 @@ bin=$root/build/x86_64/bin
 out=$root/build/demo
 mkdir -p "$out"
 
-export WINEPREFIX=$root/build/x86_64/demo-prefix
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver
+prefix=$root/build/x86_64/demo-prefix
+display_tool=$root/tools/wine-display.sh
+bash "$display_tool" prefix "$prefix"
+export WINEPREFIX=$prefix WINESERVER=/usr/lib/wine/wineserver
 # Only the Windows programs run in the demo's locale (Japanese: code page 932); this
 # script's own messages stay in the caller's.
 locale=${DEMO_LOCALE:-ja_JP.UTF-8}
-wine() { LANG=$locale LC_ALL=$locale "$WINELOADER" "$@"; }
-
-if [ ! -f "$WINEPREFIX/.demo-ready" ] || [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
-  echo "demo: creating the Wine prefix $WINEPREFIX"
-  rm -rf "$WINEPREFIX"
-  DISPLAY= wine wineboot -i >/dev/null 2>&1
-  # This Wine never reads its own font folder (/usr/share/wine/fonts, from fonts-wine), so
-  # the caption buttons' Marlett glyphs came out as letters ("r" for the close box). Fonts
-  # in the prefix's Fonts folder are read.
-  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
-  # Font linking, as a Windows with East Asian support has it: Japanese text in the
-  # Western UI fonts takes its glyphs from IPAGothic whatever the locale.
-  for face in Tahoma "Tahoma Bold" Arial "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do
-    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
-      /v "$face" /t REG_MULTI_SZ /d 'ipag.ttf,IPAGothic' /f >/dev/null 2>&1
-  done
-  # Every window in one virtual desktop, so that frames and captions are drawn headless.
-  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 640x400 /f >/dev/null 2>&1
-  "$WINESERVER" -w
-  touch "$WINEPREFIX/.demo-ready"
-fi
+wine() { bash "$display_tool" wine "$prefix" "$locale" "$@"; }
 
 # The demo host installation: C:\Pelagio 2\Pelagio2.scr (the stand-in host) and its Fish folder.
 host="$WINEPREFIX/drive_c/Pelagio 2"
@@ -85,12 +65,10 @@ if [ -n "${DISPLAY:-}" ]; then
 fi
 
 # Headless: Xvfb, a virtual desktop so the frame and caption are drawn, and the driver.
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
+read -r display xvfb < <(bash "$display_tool" xvfb)
+[ -n "${xvfb:-}" ] || { echo "demo: FAILED: Xvfb did not start"; exit 1; }
 trap 'kill $xvfb 2>/dev/null || true' EXIT
 export DISPLAY=$display
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 
 options=()
 [ -n "$registered" ] && options+=(--install)
