@@ -178,7 +178,9 @@ make_root_step() {
   done
   fail "making the root with mmdebstrap (status $status)" "$log"
 }
-registry_errors='Failed to fetch|unexpected size|Hash Sum mismatch|Mirror sync|Temporary failure|Could not (connect|resolve)|Connection (failed|timed out)|Unable to fetch|index files failed'
+registry_errors='Failed to fetch|unexpected size|Hash Sum mismatch|Mirror sync|Temporary failure'
+registry_errors+='|Could not (connect|resolve)|Connection (failed|timed out)|Unable to fetch'
+registry_errors+='|index files failed'
 
 # Unmounts whatever a step left mounted under a folder, deepest first.
 release_mounts() {

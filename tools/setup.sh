@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32
   wine64 googletest locales clang libclang-rt-14-dev
   xvfb x11-utils imagemagick fonts-ipafont-gothic fonts-wine python3 python3-pil
-  python3-pefile osslsigncode openssl
+  python3-pefile python3-xlib osslsigncode openssl
 )
 [ "${1:-}" = --guest ] && packages+=(mmdebstrap qemu-system-x86 qemu-utils e2fsprogs)
 

@@ -10,6 +10,7 @@
 #                                             run a Windows program in the prefix DIR; only it
 #                                             runs in LOCALE (ja_JP.UTF-8: code page 932)
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 
 wine_environment() {
   export WINEPREFIX=$1
@@ -19,7 +20,8 @@ wine_environment() {
 
 make_prefix() {
   wine_environment "$1"
-  if [ -f "$WINEPREFIX/.display-ready" ] && [ -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+  if [ -f "$WINEPREFIX/.display-ready" ] &&
+     [ -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
     return 0
   fi
   echo "wine-display: creating the Wine prefix $WINEPREFIX" >&2
@@ -55,6 +57,18 @@ start_xvfb() {
     local _
     for _ in $(seq 100); do
       if DISPLAY=$display xdpyinfo >/dev/null 2>&1; then
+        # Overlapping windows (Wine's desktops all open at the corner) keep their pixels.
+        local log
+        log=$(mktemp)
+        setsid /usr/bin/python3 "$here/x-offscreen.py" "$display" </dev/null >"$log" 2>&1 &
+        local holder=$!
+        for _ in $(seq 50); do
+          grep -q redirected "$log" && break
+          kill -0 "$holder" 2>/dev/null || break
+          sleep 0.1
+        done
+        grep -q redirected "$log" || echo "wine-display: windows not kept offscreen: $(cat "$log")" >&2
+        rm -f "$log"
         echo "$display $pid"
         return 0
       fi

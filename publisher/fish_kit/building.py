@@ -77,9 +77,15 @@ def check_fish(folders, jobs):
     return good, errors
 
 
-def build_tree(good, jobs):
-    """Compiles the shared code once and links one exe per good fish; returns the tree."""
-    work = Path(os.environ.get("FISH_KIT_WORK", ROOT / "build" / "fish-kit"))
+def work_folder():
+    """Where the kit keeps its build trees and its preview prefix."""
+    return Path(os.environ.get("FISH_KIT_WORK", ROOT / "build" / "fish-kit"))
+
+
+def build_tree(good, jobs, arch="i686", extra_targets=(), options=()):
+    """Compiles the shared code once and links one exe per good fish (for the shipped i686,
+    or x86_64 for previews); returns the tree."""
+    work = work_folder()
     listing = work / "fish_list.cmake"
     work.mkdir(parents=True, exist_ok=True)
     # The payloads are converted already (in checking them): the build only compiles and links.
@@ -91,19 +97,19 @@ def build_tree(good, jobs):
                      f'PAYLOAD "{payload.as_posix()}")\n')
     if not listing.exists() or listing.read_text() != "".join(lines):
         listing.write_text("".join(lines))
-    tree = work / "i686"
-    progress("configuring the build")
+    tree = work / arch
+    progress("configuring the build" + ("" if arch == "i686" else f" ({arch})"))
     configure = subprocess.run(
         ["cmake", "-S", str(ROOT), "-B", str(tree), "-G", "Ninja",
-         f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/toolchain-i686-w64-mingw32.cmake",
-         "-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DPELAGIO_FISH_LIST={listing}"],
+         f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/toolchain-{arch}-w64-mingw32.cmake",
+         "-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DPELAGIO_FISH_LIST={listing}", *options],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if configure.returncode != 0:
         raise RuntimeError("cmake could not configure the build: " +
                            (configure.stderr.strip().splitlines() or ["(no output)"])[-1])
     progress(f"building {len(good)} updater{'s' if len(good) != 1 else ''}")
     command = ["cmake", "--build", str(tree), "--target"]
-    command += [f"PelagioUpdate-{number}" for number in good]
+    command += [f"PelagioUpdate-{number}" for number in good] + list(extra_targets)
     if jobs:
         command += ["-j", str(jobs)]
     # -k 0: one fish that fails to build does not stop the others.

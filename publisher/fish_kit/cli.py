@@ -1,11 +1,11 @@
-"""The fish kit's command line: build, unpack, check-exe and payload.
+"""The fish kit's command line: build, unpack, preview, check-exe and payload.
 
 Exit status: 0 all good, 1 a bad fish or exe, 2 a usage error."""
 import argparse
 import sys
 from pathlib import Path
 
-from . import building, resources, unpacking
+from . import building, preview, resources, unpacking
 from .fish_folder import FishError, convert, write_payload
 
 
@@ -28,6 +28,12 @@ def command_unpack(arguments):
         return 1
     print(f"fish-kit: wrote {', '.join(sorted(files))} to {arguments.folder}", file=sys.stderr)
     return 0
+
+
+def command_preview(arguments):
+    if arguments.jobs is not None and arguments.jobs < 1:
+        arguments.parser.error("--jobs must be at least 1")
+    return preview.preview(arguments.source, arguments.output, arguments.jobs)
 
 
 def command_check_exe(arguments):
@@ -80,6 +86,20 @@ def parser():
     unpack.add_argument("exe", type=Path, metavar="EXE")
     unpack.add_argument("folder", type=Path, metavar="FOLDER")
     unpack.set_defaults(run=command_unpack)
+
+    look = commands.add_parser(
+        "preview", help="draw each fish's dialogs and a contact sheet of the catalogue",
+        description="Runs each fish's updater (a 64-bit build of the same fish) under Wine "
+        "with Xvfb and saves its Japanese and German dialog and its completion message as "
+        "PNGs of the windows, measures whether the name fits its control in both, and writes "
+        "a contact sheet (sheet.png, sheet.html) of them all. Names that do not fit are "
+        "listed; bad fish or failed previews make the exit status 1.")
+    look.add_argument("source", type=Path, metavar="SOURCE",
+                      help="a fish folder, a catalogue of them, an updater exe or a folder of exes")
+    look.add_argument("output", type=Path, metavar="OUTPUT", help="where the pictures go")
+    look.add_argument("--jobs", type=int, metavar="N",
+                      help="drivers per language (default: one per core)")
+    look.set_defaults(run=command_preview, parser=look)
 
     check = commands.add_parser("check-exe", help="check an exe's resource table against a fish",
                                 description="Compares an updater exe's resource table with the "
