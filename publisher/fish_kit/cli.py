@@ -12,8 +12,6 @@ from .fish_folder import FishError, convert, write_payload
 def command_build(arguments):
     if (arguments.pkcs12 is None) != (arguments.password_file is None):
         arguments.parser.error("--pkcs12 and --password-file go together")
-    if arguments.jobs is not None and arguments.jobs < 1:
-        arguments.parser.error("--jobs must be at least 1")
     if arguments.timestamp and not arguments.pkcs12:
         arguments.parser.error("--timestamp needs --pkcs12 and --password-file")
     return building.build(arguments.source, arguments.output, arguments.pkcs12,
@@ -31,8 +29,6 @@ def command_unpack(arguments):
 
 
 def command_preview(arguments):
-    if arguments.jobs is not None and arguments.jobs < 1:
-        arguments.parser.error("--jobs must be at least 1")
     return preview.preview(arguments.source, arguments.output, arguments.jobs)
 
 
@@ -55,6 +51,17 @@ def command_payload(arguments):
     return 0
 
 
+def job_count(text):
+    """A --jobs value: a whole number of at least 1."""
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number")
+    if count < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return count
+
+
 def parser():
     top = argparse.ArgumentParser(
         prog="fish-kit", description="Builds, signs and unpacks Pelagio 2 fish updaters.",
@@ -75,7 +82,8 @@ def parser():
                        help="the file that holds the PKCS#12 password")
     build.add_argument("--timestamp", action="append", metavar="URL",
                        help="an RFC 3161 timestamp server; repeat for fallbacks, tried in order")
-    build.add_argument("--jobs", type=int, metavar="N", help="parallel jobs (default: all cores)")
+    build.add_argument("--jobs", type=job_count, metavar="N",
+                       help="parallel jobs (default: all cores)")
     build.set_defaults(run=command_build, parser=build)
 
     unpack = commands.add_parser(
@@ -97,9 +105,9 @@ def parser():
     look.add_argument("source", type=Path, metavar="SOURCE",
                       help="a fish folder, a catalogue of them, an updater exe or a folder of exes")
     look.add_argument("output", type=Path, metavar="OUTPUT", help="where the pictures go")
-    look.add_argument("--jobs", type=int, metavar="N",
+    look.add_argument("--jobs", type=job_count, metavar="N",
                       help="drivers per language (default: one per core)")
-    look.set_defaults(run=command_preview, parser=look)
+    look.set_defaults(run=command_preview)
 
     check = commands.add_parser("check-exe", help="check an exe's resource table against a fish",
                                 description="Compares an updater exe's resource table with the "
