@@ -143,6 +143,9 @@ TEST(LaunchActivation, HostIsInFrontWhenItGetsTheSignal) {
         ASSERT_TRUE(updater.Start());
         HWND dialog = updater.WaitForDialog();
         ASSERT_NE(dialog, nullptr);
+        // The dialog manager activates the dialog once WM_INITDIALOG is done: let it finish
+        // before another window is put in front.
+        ASSERT_TRUE(updater.WaitForIdle());
         HWND front = c.inFront ? FindWindowA(0, c.inFront) : dialog;
         ASSERT_NE(front, nullptr);
         SetForegroundWindow(front);

@@ -287,12 +287,24 @@ run_in_guest() {
   ensure_image
   local dir=$image_dir
   io=$(mktemp -d /tmp/guest-io.XXXXXX)
-  cat >"$io/command" <<EOF
+  # The sources and the two 32-bit build trees only: other trees (the 64-bit one, the fish
+  # kit's with its Wine prefix) would not fit the machine's memory. A bash of its own, so
+  # that the first failing step ends the copy.
+  cat >"$io/copy" <<EOF
+set -euo pipefail
 mkdir -p /mnt/project "$project"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 project /mnt/project
 mount -t tmpfs project-copy "$project"
-tar -C /mnt/project --exclude=./.git --exclude=./build/x86_64 --exclude='*.obj' \
-  --exclude='*.a' -cf - . | tar -C "$project" -xf -
+tar -C /mnt/project --exclude=./.git --exclude=./build -cf - . | tar -C "$project" -xf -
+for tree in build/i686 build/i686-tests; do
+  if [ -d "/mnt/project/\$tree" ]; then
+    tar -C /mnt/project --exclude='*.obj' --exclude='*.a' -cf - "./\$tree" |
+      tar -C "$project" -xf -
+  fi
+done
+EOF
+  cat >"$io/command" <<EOF
+bash /io/copy || { echo "guest: FAILED: copying the project into the machine"; exit 1; }
 cd "$project"
 EOF
   printf '%s\n' "$1" >>"$io/command"

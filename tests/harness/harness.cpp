@@ -236,6 +236,10 @@ bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
     return true;
 }
 
+bool ChildProcess::WaitForIdle(DWORD timeoutMs) {
+    return WaitForInputIdle(info_.hProcess, Scaled(timeoutMs)) == 0;
+}
+
 bool ChildProcess::Running() const {
     return info_.hProcess && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
 }

@@ -92,6 +92,8 @@ class ChildProcess {
                const std::string& currentDirectory = "");
     // Waits for the process to end, with the deadline scaled as WaitFor's.
     bool WaitForExit(DWORD timeoutMs, DWORD* exitCode = 0);
+    // Waits until the process waits for input with none pending (its windows set up).
+    bool WaitForIdle(DWORD timeoutMs = 10000);
     bool Running() const;
     DWORD ThreadId() const { return info_.dwThreadId; }
     DWORD ProcessId() const { return info_.dwProcessId; }
