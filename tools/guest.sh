@@ -12,8 +12,8 @@
 # new one. It is made in a scratch folder, checked, marked complete and renamed into place, so
 # the cache holds whole images only; an incomplete one is removed and made again. Each step is
 # checked: the first that fails ends this script with its name and its tool's last lines.
-# Every boot starts from the pristine image (snapshot). The project folder is shared, and
-# copied (less .git, the 64-bit build tree and object files) to its own path on a local
+# Every boot starts from the pristine image (snapshot). The project folder is shared, and its
+# sources and 32-bit build trees (less object files) are copied to its own path on a local
 # disk inside, so build trees work unchanged: Wine cannot run programs from the shared
 # folder itself (they fault on start). `run` prints the script's output and returns its exit
 # status; a guest that does not boot or does not finish within its time limit is killed and
@@ -56,7 +56,7 @@ release_mirror() {
   echo "${uri:-http://deb.debian.org/debian/}"
 }
 
-# --- The steps that make the image; each runs in a shell of its own (see run_step) ---------
+# --- The steps that make the image; each runs in a shell of its own (see run_logged) -------
 
 # Debian root of both architectures, with a quick initrd (only what mounts the root disk).
 make_root() {

@@ -137,7 +137,7 @@ def checked_exes(tree, good, errors):
     return built
 
 
-def deliver(number, exe, folder, fish, output, signer):
+def deliver(exe, folder, fish, output, signer):
     """Copies (or signs) one exe into the output folder, whole or not at all; returns None or
     the error's text."""
     target = output / exe.name
@@ -190,7 +190,7 @@ def build(source, output, pkcs12=None, password_file=None, timestamps=(), jobs=N
     counter = Counter("signed", len(built))
     delivered = []
     with concurrent.futures.ThreadPoolExecutor(jobs or os.cpu_count()) as pool:
-        futures = {number: pool.submit(deliver, number, exe, *good[number], output, signer)
+        futures = {number: pool.submit(deliver, exe, *good[number], output, signer)
                    for number, exe in sorted(built.items())}
         for number, future in futures.items():
             error = future.result()

@@ -35,9 +35,7 @@ def sources(source, scratch):
     folder of exes (each unpacked into scratch first). Bad exes come back as errors; origins
     maps an unpacked folder to its exe."""
     source = Path(source)
-    if source.is_file():
-        items = [source]
-    elif (source / "fish.txt").exists():
+    if source.is_file() or (source / "fish.txt").exists():
         items = [source]
     elif source.is_dir():
         items = sorted(p for p in source.iterdir()
@@ -67,23 +65,19 @@ class Driver:
     """One preview driver in a Wine desktop of its own, for one locale and a share of the
     fish; it reports each fish as it is done."""
 
-    def __init__(self, prefix, tree, tag, index, jobs, environment, on_result):
+    def __init__(self, prefix, tree, shots, tag, index, jobs, environment, on_result):
         self.tag, self.jobs, self.on_result = tag, jobs, on_result
+        listing = shots / f"jobs-{tag}-{index}.txt"
+        listing.write_text("".join(f"{number}\t{windows_path(exe)}\t{windows_path(shot)}\r\n"
+                                   for number, exe, shot in jobs))
         command = ["bash", str(DISPLAY_TOOL), "wine", str(prefix), LOCALES[tag], "explorer",
                    f"/desktop=fish-kit-{tag}-{index},640x400",
-                   windows_path(tree / "bin" / "preview_driver.exe"),
-                   windows_path(self.write_jobs(index)), tag]
+                   windows_path(tree / "bin" / "preview_driver.exe"), windows_path(listing), tag]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, text=True, env=environment)
         self.reported = set()
         self.reader = threading.Thread(target=self.read, daemon=True)
         self.reader.start()
-
-    def write_jobs(self, index):
-        path = self.jobs[0][2].parent.parent / f"jobs-{self.tag}-{index}.txt"
-        path.write_text("".join(f"{number}\t{windows_path(exe)}\t{windows_path(prefix)}\r\n"
-                                for number, exe, prefix in self.jobs))
-        return path
 
     def read(self):
         for line in self.process.stdout:
@@ -158,7 +152,8 @@ def run_drivers(prefix, tree, good, shots, jobs):
             for index in range(per_locale):
                 share = [(n, tree / "bin" / f"PelagioUpdate-{n}.exe", shots / n / "shot")
                          for n in numbers[index::per_locale]]
-                drivers.append(Driver(prefix, tree, tag, index, share, environment, on_result))
+                drivers.append(Driver(prefix, tree, shots, tag, index, share, environment,
+                                      on_result))
             for driver in drivers:
                 driver.wait()
     finally:
@@ -166,9 +161,9 @@ def run_drivers(prefix, tree, good, shots, jobs):
     return failed
 
 
-def fit_verdict(tag, measured):
-    """(fits, one line) of a name control's measurement, or (None, why) without one."""
-    fields = measured.split()
+def fit_verdict(fields):
+    """(fits, one line) of a name control's measurement (the probe's eight fields), or
+    (None, why) without one."""
     if len(fields) != 8:
         return None, "not measured"
     kind = fields[0]
@@ -190,7 +185,7 @@ def collect(good, shots, output, failed):
     for number, (folder, fish) in sorted(good.items()):
         row = {"number": number, "name": fish["name"].decode("cp932"),
                "english": fish["english"].decode("ascii"), "folder": folder, "images": {},
-               "fit": {}, "error": failed.get(number)}
+               "measured": {}, "fit": {}, "error": failed.get(number)}
         target = output / number
         target.mkdir(parents=True, exist_ok=True)
         for image in ("dialog-ja", "dialog-de", "message"):
@@ -201,16 +196,15 @@ def collect(good, shots, output, failed):
                 row["images"][image] = target / f"{image}.png"
         for tag in LOCALES:
             fit = shots / number / f"shot-fit-{tag}.txt"
-            row["measured"] = row.get("measured", {})
-            row["measured"][tag] = fit.read_text().strip() if fit.exists() else ""
-            row["fit"][tag] = fit_verdict(tag, row["measured"][tag])
+            fields = fit.read_text().split() if fit.exists() else []
+            row["measured"][tag] = fields if len(fields) == 8 else [""] * 8
+            row["fit"][tag] = fit_verdict(fields)
         rows.append(row)
     with open(output / "fit.tsv", "w", encoding="utf-8") as table:
         table.write("number\tname-ja\tlanguage\tcontrol\ttext width\ttext height\t"
                     "client width\tclient height\tlines\tline height\tformat height\tverdict\n")
         for row in rows:
-            for tag, measured in row["measured"].items():
-                fields = measured.split() if len(measured.split()) == 8 else [""] * 8
+            for tag, fields in row["measured"].items():
                 table.write("\t".join([row["number"], row["name"], tag, *fields,
                                         row["fit"][tag][1]]) + "\n")
     return rows
@@ -251,7 +245,7 @@ def preview(source, output, jobs=None):
                 for number in runnable:
                     (shots / number).mkdir(parents=True)
                 if runnable:
-                    progress(f"previewing {len(runnable)} fish in 2 locales")
+                    progress(f"previewing {len(runnable)} fish in {len(LOCALES)} languages")
                     failed.update(run_drivers(work / "preview-prefix", tree, runnable, shots, jobs))
             except RuntimeError as error:
                 progress(f"error: {error}")
