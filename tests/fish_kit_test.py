@@ -1,15 +1,12 @@
 #!/usr/bin/python3
 """The fish kit: bad input caught with a clear error, a catalogue with bad fish, the same
-bytes from any checkout path, timestamped signatures that outlive the certificate, bad exes
-refused by unpack, and the round trip exe -> fish folder -> the same exe."""
-import http.server
+bytes from any checkout path, bad exes refused by unpack, and the round trip exe -> fish
+folder -> the same exe. (Signing: signing_test.py.)"""
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
-import threading
-import time
 import unittest
 from pathlib import Path
 
@@ -170,116 +167,6 @@ class Catalogue(unittest.TestCase):
                 exes.append((copy / "out" / "PelagioUpdate-12345.exe").read_bytes())
         self.assertEqual(len(exes[0]), len(exes[1]))
         self.assertTrue(exes[0] == exes[1], "two checkouts built different bytes")
-
-
-class TimeStampAuthority(http.server.BaseHTTPRequestHandler):
-    """RFC 3161 over HTTP: each request answered by `openssl ts -reply` in the server's folder."""
-
-    def do_POST(self):
-        folder = self.server.folder
-        (folder / "query.tsq").write_bytes(self.rfile.read(int(self.headers["Content-Length"])))
-        subprocess.run(["openssl", "ts", "-reply", "-config", "tsa.cnf", "-queryfile",
-                        "query.tsq", "-signer", "tsa.pem", "-inkey", "tsa.key", "-chain", "ca.pem",
-                        "-out", "reply.tsr"], cwd=folder, check=True, capture_output=True)
-        reply = (folder / "reply.tsr").read_bytes()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-
-    def log_message(self, *arguments):
-        pass
-
-
-class Signing(unittest.TestCase):
-    def test_timestamped_signature_outlives_the_certificate(self):
-        with tempfile.TemporaryDirectory() as work:
-            w = Path(work)
-
-            def openssl(*arguments):
-                subprocess.run(["openssl", *arguments], check=True, capture_output=True, cwd=w)
-
-            def certificate(name, subject, extensions, days):
-                (w / f"{name}.ext").write_text(extensions)
-                openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
-                        f"{name}.csr", "-subj", subject)
-                openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                        "-CAcreateserial", "-out", f"{name}.pem", "-days", str(days), "-extfile",
-                        f"{name}.ext")
-
-            openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
-                    "-out", "ca.pem", "-days", "30", "-subj", "/CN=Throwaway Test CA")
-            certificate("code", "/CN=Fish Publisher", "basicConstraints=CA:FALSE\n"
-                        "keyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n", 1)
-            certificate("tsa", "/CN=Throwaway TSA", "basicConstraints=CA:FALSE\n"
-                        "keyUsage=digitalSignature\nextendedKeyUsage=critical,timeStamping\n", 30)
-            (w / "tsa.cnf").write_text("[tsa]\ndefault_tsa = tsa_config\n[tsa_config]\n"
-                                       "serial = serial\nsigner_digest = sha256\n"
-                                       "default_policy = 1.2.3.4.1\ndigests = sha256\n"
-                                       "ess_cert_id_alg = sha256\n")
-            (w / "serial").write_text("01\n")
-            (w / "password").write_text("fish\n")
-            openssl("pkcs12", "-export", "-inkey", "code.key", "-in", "code.pem", "-certfile",
-                    "ca.pem", "-out", "code.p12", "-passout", "pass:fish")
-            server = http.server.HTTPServer(("127.0.0.1", 0), TimeStampAuthority)
-            server.folder = w
-            threading.Thread(target=server.serve_forever, daemon=True).start()
-            self.addCleanup(server.server_close)
-            self.addCleanup(server.shutdown)
-            good_url = f"http://127.0.0.1:{server.server_port}/"
-            with socket_closed() as dead_port:
-                dead_url = f"http://127.0.0.1:{dead_port}/"
-            signing = ["--pkcs12", w / "code.p12", "--password-file", w / "password"]
-
-            # The first server is down: the second, tried next, gives the timestamp.
-            stamped = kit("build", GOOD, w / "stamped", *signing, "--timestamp", dead_url,
-                          "--timestamp", good_url)
-            self.assertEqual(stamped.returncode, 0, stamped.stderr)
-            self.assertNotIn("warning", stamped.stderr)
-            plain = kit("build", GOOD, w / "plain", *signing)
-            self.assertEqual(plain.returncode, 0, plain.stderr)
-            warnings = [line for line in plain.stderr.splitlines() if "warning" in line]
-            self.assertEqual(len(warnings), 1, plain.stderr)
-            self.assertIn("--timestamp", warnings[0])
-            unreachable = kit("build", GOOD, w / "unreachable", *signing, "--timestamp", dead_url)
-            self.assertEqual(unreachable.returncode, 1, unreachable.stderr)
-            self.assertEqual(len(errors_of(unreachable)), 1, unreachable.stderr)
-            self.assertIn(f"signing: signing failed with every timestamp server: {dead_url}",
-                          errors_of(unreachable)[0])
-            self.assertFalse((w / "unreachable" / "PelagioUpdate-12345.exe").exists())
-
-            def verify(exe, *options):
-                return subprocess.run(["osslsigncode", "verify", "-CAfile", str(w / "ca.pem"),
-                                       "-TSA-CAfile", str(w / "ca.pem"), *options, "-in",
-                                       str(exe)], capture_output=True, text=True)
-
-            exe = w / "stamped" / "PelagioUpdate-12345.exe"
-            now = verify(exe)
-            self.assertEqual(now.returncode, 0, now.stdout + now.stderr)
-            self.assertIn("Timestamp Server Signature verification: ok", now.stdout)
-            self.assertIn("Signature verification: ok", now.stdout)
-            self.assertEqual(resources.check_exe(exe, fish_folder.convert(GOOD)), [])
-            # Two days on, the code-signing certificate has expired.
-            later = str(int(time.time()) + 2 * 86400)
-            after = verify(exe, "-time", later)
-            self.assertEqual(after.returncode, 0, after.stdout + after.stderr)
-            expired = verify(w / "plain" / "PelagioUpdate-12345.exe", "-time", later)
-            self.assertNotEqual(expired.returncode, 0, expired.stdout)
-            self.assertIn("certificate has expired", expired.stdout + expired.stderr)
-
-
-class socket_closed:
-    """A port on 127.0.0.1 that nothing listens on."""
-
-    def __enter__(self):
-        import socket
-        self.socket = socket.socket()
-        self.socket.bind(("127.0.0.1", 0))
-        return self.socket.getsockname()[1]
-
-    def __exit__(self, *exception):
-        self.socket.close()
 
 
 class Unpack(unittest.TestCase):

@@ -1,47 +1,21 @@
 """Building: one fish folder or a catalogue of them into checked (and, when asked, signed)
 updaters and a summary. Bad fish are listed; the good ones are built all the same, and
 nothing half-made is left in the output folder."""
-import concurrent.futures
 import functools
-import hashlib
 import multiprocessing
 import os
 import re
-import shutil
 import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
-from . import resources, signing
+from . import delivery, resources, signing
 from .fish_folder import FishError, convert, write_payload
+from .report import Counter, error, plural, progress
 
 # The project that builds the updaters: the checkout this kit lies in.
 ROOT = Path(__file__).resolve().parent.parent.parent
 LINKED = re.compile(r"Linking CXX executable .*PelagioUpdate-([0-9]+)\.exe")
-
-
-def progress(message):
-    print(f"fish-kit: {message}", file=sys.stderr, flush=True)
-
-
-class Counter:
-    """Prints "VERB k of n" about ten times over a run, and at its end."""
-
-    def __init__(self, verb, total):
-        self.verb, self.total, self.done = verb, total, 0
-        self.step = max(1, total // 10)
-
-    def tick(self):
-        self.done += 1
-        if self.done % self.step == 0 or self.done == self.total:
-            progress(f"{self.verb} {self.done} of {self.total}")
-
-    def finish(self, done):
-        """The final count, where some items needed no work (an exe already up to date)."""
-        if done != self.done:
-            self.done = done
-            progress(f"{self.verb} {self.done} of {self.total}")
 
 
 def fish_folders(source):
@@ -137,87 +111,46 @@ def checked_exes(tree, good, errors):
     return built
 
 
-def deliver(exe, folder, fish, output, signer):
-    """Copies (or signs) one exe into the output folder, whole or not at all; returns None or
-    the error's text."""
-    target = output / exe.name
-    with tempfile.TemporaryDirectory(dir=output) as staging:
-        staged = Path(staging) / exe.name
-        if signer:
-            try:
-                signer(exe, staged)
-            except signing.SigningError as error:
-                return f"{folder}: signing: {error}"
-            problems = resources.check_exe(staged, fish)
-            if problems:
-                return f"{folder}: signed exe: {problems[0]}"
-        else:
-            shutil.copyfile(exe, staged)
-        os.replace(staged, target)
-    return None
-
-
-def build(source, output, pkcs12=None, password_file=None, timestamps=(), jobs=None):
-    """Builds every fish of source into output; returns the exit status (0, or 1 when a fish
-    was bad or failed)."""
+def build(source, output, key=None, timestamps=(), jobs=None, sign_jobs=None):
+    """Builds every fish of source into output, signed with key when one is given; returns
+    the exit status (0, or 1 when a fish was bad or failed)."""
     output = Path(output)
     try:
         folders = fish_folders(source)
-    except FishError as error:
-        progress(f"error: {error}")
+    except FishError as problem:
+        error(problem)
         return 1
-    progress(f"checking {len(folders)} fish folder{'s' if len(folders) != 1 else ''}")
+    try:
+        signer = signing.signer_for(key, timestamps)
+    except signing.SigningError as problem:
+        error(problem)
+        return 1
+    progress(f"checking {plural(len(folders), 'fish folder')}")
     good, errors = check_fish(folders, jobs)
     progress(f"{len(good)} good, {len(errors)} bad")
     built = {}
     if good:
         try:
             tree = build_tree(good, jobs)
-        except RuntimeError as error:
-            progress(f"error: {error}")
+        except RuntimeError as problem:
+            error(problem)
             return 1
         built = checked_exes(tree, good, errors)
 
     output.mkdir(parents=True, exist_ok=True)
-    signer = None
-    if pkcs12:
-        if not timestamps:
-            progress("warning: signing without --timestamp: the signatures turn invalid when "
-                     "the certificate expires")
-        signer = functools.partial(signing.sign, pkcs12=pkcs12, password_file=password_file,
-                                   timestamps=timestamps)
-        progress(f"signing {len(built)} exe{'s' if len(built) != 1 else ''}")
-    counter = Counter("signed", len(built))
-    delivered = []
-    with concurrent.futures.ThreadPoolExecutor(jobs or os.cpu_count()) as pool:
-        futures = {number: pool.submit(deliver, exe, *good[number], output, signer)
-                   for number, exe in sorted(built.items())}
-        for number, future in futures.items():
-            error = future.result()
-            if signer:
-                counter.tick()
-            if error:
-                errors.append((good[number][0], error))
-            else:
-                delivered.append(number)
-    write_summary(output, good, delivered, errors)
-    for _, message in errors:
-        print(f"fish-kit: error: {message}", file=sys.stderr)
-    return 1 if errors else 0
-
-
-def write_summary(output, good, delivered, errors):
+    items = [delivery.Item(str(good[number][0]), exe, exe.name,
+                           functools.partial(resources.check_exe, fish=good[number][1]))
+             for number, exe in sorted(built.items())]
+    with tempfile.TemporaryDirectory(dir=output) as staging:
+        delivered, failed = delivery.deliver_all(items, staging, output, signer,
+                                                 signing.signer_count(key, sign_jobs, jobs))
+    errors += failed
     rows = []
-    for number in delivered:
-        folder, fish = good[number]
-        target = output / f"PelagioUpdate-{number}.exe"
-        data = target.read_bytes()
-        rows.append("\t".join([number, fish["name"].decode("cp932"), fish["english"].decode(),
-                               str(len(data)), hashlib.sha256(data).hexdigest(), target.name]))
-    rows += ["\t".join(["-", "-", "-", "-", "-", message]) for _, message in errors]
-    summary = "number\tname-ja\tname-en\tbytes\tsha256\texe or error\n" + "".join(
-        row + "\n" for row in rows)
-    (output / "summary.tsv").write_text(summary, encoding="utf-8")
-    print(summary, end="")
-    progress(f"wrote {len(delivered)} exe{'s' if len(delivered) != 1 else ''} and summary.tsv "
-             f"to {output}")
+    for item in delivered:
+        number = item.name[len("PelagioUpdate-"):-len(".exe")]
+        fish = good[number][1]
+        rows.append((number, fish["name"].decode("cp932"), fish["english"].decode(), item.name))
+    delivery.write_summary(output, rows, errors)
+    for _, message in errors:
+        error(message)
+    return 1 if errors else 0

@@ -1,21 +1,51 @@
-"""The fish kit's command line: build, unpack, preview, check-exe and payload.
+"""The fish kit's command line: build, sign, verify, unpack, preview, check-exe and payload.
 
 Exit status: 0 all good, 1 a bad fish or exe, 2 a usage error."""
 import argparse
 import sys
 from pathlib import Path
 
-from . import building, preview, resources, unpacking
+from . import building, preview, resigning, resources, unpacking, verifying
 from .fish_folder import FishError, convert, write_payload
+from .signing import Pkcs12Key, TokenKey
+
+TOKEN_OPTIONS = ("pkcs11_module", "key", "cert", "pin_file")
+
+
+def signing_key(arguments, required):
+    """The key the signing options name, or None; a usage error for options that do not go
+    together."""
+    error = arguments.parser.error
+    pkcs12 = (arguments.pkcs12, arguments.password_file)
+    token = [getattr(arguments, name) for name in TOKEN_OPTIONS]
+    if any(pkcs12) and any(token):
+        error("give one key: --pkcs12 (a key file) or --pkcs11-module (a key in a token)")
+    if any(pkcs12) and not all(pkcs12):
+        error("--pkcs12 and --password-file go together")
+    if any(token) and not all(token):
+        error("--pkcs11-module, --key, --cert and --pin-file go together")
+    key = Pkcs12Key(*pkcs12) if all(pkcs12) else TokenKey(*token) if all(token) else None
+    if key is None and (required or arguments.timestamp or arguments.sign_jobs):
+        error("signing needs a key: --pkcs12 and --password-file, or --pkcs11-module, --key, "
+              "--cert and --pin-file")
+    return key
 
 
 def command_build(arguments):
-    if (arguments.pkcs12 is None) != (arguments.password_file is None):
-        arguments.parser.error("--pkcs12 and --password-file go together")
-    if arguments.timestamp and not arguments.pkcs12:
-        arguments.parser.error("--timestamp needs --pkcs12 and --password-file")
-    return building.build(arguments.source, arguments.output, arguments.pkcs12,
-                          arguments.password_file, arguments.timestamp or (), arguments.jobs)
+    key = signing_key(arguments, required=False)
+    return building.build(arguments.source, arguments.output, key, arguments.timestamp or (),
+                          arguments.jobs, arguments.sign_jobs)
+
+
+def command_sign(arguments):
+    key = signing_key(arguments, required=True)
+    return resigning.sign_exes(arguments.source, arguments.output, key,
+                               arguments.timestamp or (), arguments.sign_jobs)
+
+
+def command_verify(arguments):
+    return verifying.verify(arguments.release, arguments.catalogue, arguments.ca,
+                            arguments.tsa_ca)
 
 
 def command_unpack(arguments):
@@ -62,9 +92,34 @@ def job_count(text):
     return count
 
 
+def add_signing_options(command):
+    keys = command.add_argument_group(
+        "signing", "A key in a PKCS#12 file, or a key in a PKCS#11 token, smart card, HSM or "
+        "cloud key service (PINs and passwords are read from files, never given on a command "
+        "line).")
+    keys.add_argument("--pkcs12", type=Path, metavar="FILE",
+                      help="sign with this code-signing certificate and key (PKCS#12)")
+    keys.add_argument("--password-file", type=Path, metavar="FILE",
+                      help="the file that holds the PKCS#12 password")
+    keys.add_argument("--pkcs11-module", type=Path, metavar="LIBRARY",
+                      help="the token's PKCS#11 module (for example OpenSC's opensc-pkcs11.so)")
+    keys.add_argument("--key", metavar="URI",
+                      help="the private key in the token, as an RFC 7512 pkcs11: URI naming "
+                      "token and object")
+    keys.add_argument("--cert", type=Path, metavar="FILE",
+                      help="the key's certificate chain (PEM), as the CA gave it")
+    keys.add_argument("--pin-file", type=Path, metavar="FILE",
+                      help="the file that holds the token's PIN; it is tried once")
+    keys.add_argument("--timestamp", action="append", metavar="URL",
+                      help="an RFC 3161 timestamp server; repeat for fallbacks, tried in order")
+    keys.add_argument("--sign-jobs", type=job_count, metavar="N",
+                      help="exes signed at once (default: 1 with a token, else one per job)")
+
+
 def parser():
     top = argparse.ArgumentParser(
-        prog="fish-kit", description="Builds, signs and unpacks Pelagio 2 fish updaters.",
+        prog="fish-kit",
+        description="Builds, signs, verifies and unpacks Pelagio 2 fish updaters.",
         epilog="Exit status: 0 all good, 1 a bad fish or exe, 2 a usage error.")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -76,15 +131,39 @@ def parser():
     build.add_argument("source", type=Path, metavar="SOURCE",
                        help="a fish folder, or a catalogue folder of fish folders")
     build.add_argument("output", type=Path, metavar="OUTPUT", help="where the exes go")
-    build.add_argument("--pkcs12", type=Path, metavar="FILE",
-                       help="sign with this code-signing certificate and key (PKCS#12)")
-    build.add_argument("--password-file", type=Path, metavar="FILE",
-                       help="the file that holds the PKCS#12 password")
-    build.add_argument("--timestamp", action="append", metavar="URL",
-                       help="an RFC 3161 timestamp server; repeat for fallbacks, tried in order")
     build.add_argument("--jobs", type=job_count, metavar="N",
                        help="parallel jobs (default: all cores)")
+    add_signing_options(build)
     build.set_defaults(run=command_build, parser=build)
+
+    sign = commands.add_parser(
+        "sign", help="sign (or re-sign) updater exes that are built already",
+        description="Signs an updater exe, or every exe of a folder, into OUTPUT with "
+        "summary.tsv, replacing an old signature; each exe's resources are checked to be the "
+        "same after signing. An exe that is not an updater is refused; the others are signed "
+        "all the same. A token's PIN and key are checked once before anything is signed.")
+    sign.add_argument("source", type=Path, metavar="SOURCE", help="an exe or a folder of exes")
+    sign.add_argument("output", type=Path, metavar="OUTPUT", help="where the signed exes go")
+    add_signing_options(sign)
+    sign.set_defaults(run=command_sign, parser=sign)
+
+    verify = commands.add_parser(
+        "verify", help="check a release before it is uploaded",
+        description="Checks every exe of RELEASE: its Authenticode signature (SHA-256) "
+        "verifies against the given roots (the system's without --ca), all are signed by the "
+        "same certificate, each carries an RFC 3161 timestamp that verifies, its resource "
+        "table is right (with --catalogue: its fish's bytes are its fish folder's), and "
+        "summary.tsv, where present, gives each file's size and SHA-256. One line per "
+        "problem; exit status 1 on any.")
+    verify.add_argument("release", type=Path, metavar="RELEASE",
+                        help="a release folder (or one exe)")
+    verify.add_argument("--catalogue", type=Path, metavar="FOLDER",
+                        help="the catalogue of fish folders the release was built from")
+    verify.add_argument("--ca", type=Path, metavar="FILE",
+                        help="the trusted root certificates (PEM) for the signatures")
+    verify.add_argument("--tsa-ca", type=Path, metavar="FILE",
+                        help="the trusted root certificates (PEM) for the timestamps")
+    verify.set_defaults(run=command_verify)
 
     unpack = commands.add_parser(
         "unpack", help="turn an updater exe back into a fish folder",

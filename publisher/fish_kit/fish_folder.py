@@ -23,6 +23,9 @@ KEYS = ("number", "name-ja", "name-en")
 # The Japanese name control shows one line of 148 pixels; at 13 pixels per full-width
 # character (10-point dialog font at 96 dpi) that is 11 characters, the sample's 22 bytes.
 NAME_BYTES_MAX = 22
+# The largest data file a fish may have: 300 times the sample's, far more than any fish needs,
+# and well within what one resource and one write of the updater can carry.
+DATA_BYTES_MAX = 64 << 20
 ARTWORK = {  # stem: the suffixes it may have, and the check of an exact form
     "picture": ((".png", ".bmp"), artwork.is_exact_picture),
     "thumbnail": ((".png", ".bmp"), artwork.is_exact_thumbnail),
@@ -35,6 +38,7 @@ class FishError(Exception):
 
     def __init__(self, folder, field, problem):
         super().__init__(f"{folder}: {field}: {problem}")
+        self.folder, self.field, self.problem = folder, field, problem
 
 
 def description_text(number, name_ja, name_en):

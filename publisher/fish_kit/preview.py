@@ -16,7 +16,8 @@ from pathlib import Path
 from PIL import Image
 
 from . import resources, sheet, unpacking
-from .building import ROOT, Counter, check_fish, build_tree, progress, work_folder
+from .building import ROOT, build_tree, check_fish, work_folder
+from .report import Counter, progress
 from .fish_folder import FishError
 
 DISPLAY_TOOL = ROOT / "tools" / "wine-display.sh"

@@ -1,10 +1,11 @@
 """An updater exe's resource table, read with pefile, and its check against a fish."""
 import re
-from pathlib import Path
 
 import pefile
 
 from . import artwork
+from .files import UnreadableFile, read_bounded
+from .fish_folder import DATA_BYTES_MAX
 
 RT_ICON, RT_BITMAP, RT_DIALOG, RT_RCDATA, RT_GROUP_ICON = 3, 2, 5, 10, 14
 # (type, name, language) of the fixed forms, with their sizes.
@@ -27,6 +28,10 @@ DIALOGS = {(RT_DIALOG, "UPDATEDLG", 1031), (RT_DIALOG, "UPDATEDLG", 1041),
 DATA_FILE_NAME = re.compile(rb"Fish\\PG([1-9][0-9]{0,5})\.vmf\0")
 
 
+# An updater carries its fish's data file and a few hundred kilobytes besides.
+EXE_BYTES_MAX = DATA_BYTES_MAX + (4 << 20)
+
+
 class ExeError(Exception):
     """An exe that cannot be read as an updater: what is wrong with it, on one line."""
 
@@ -41,28 +46,72 @@ def _entries(entry):
     return directory.entries if directory else []
 
 
-def read_resources(data):
-    """{(type, name, language): bytes} of a PE file's resources."""
+def _library_reason(error):
+    """What pefile (or the structures it gave) said of bad data, on one line."""
+    text = getattr(error, "value", None) or str(error) or type(error).__name__
+    return " ".join(str(text).split())
+
+
+def parse_pe(data, directories=()):
+    """A pefile view of a PE file with the named data directories parsed. pefile raises
+    many kinds of exception on damaged files: each is an ExeError here."""
     try:
         pe = pefile.PE(data=data, fast_load=True)
-        pe.parse_data_directories(
-            directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    except pefile.PEFormatError as error:
-        raise ExeError(f"not a Windows program ({error.value})")
+        if directories:
+            pe.parse_data_directories(
+                directories=[pefile.DIRECTORY_ENTRY[name] for name in directories])
+    except Exception as error:  # noqa: BLE001 - any failure to parse is the file's
+        raise ExeError(f"not a Windows program ({_library_reason(error)})")
+    return pe
+
+
+def read_resources(data):
+    """{(type, name, language): bytes} of a PE file's resources."""
+    pe = parse_pe(data, ["IMAGE_DIRECTORY_ENTRY_RESOURCE"])
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         raise ExeError("has no resources")
     found = {}
-    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        for name in _entries(kind):
-            for language in _entries(name):
-                entry = language.data.struct
-                data_bytes = pe.get_data(entry.OffsetToData, entry.Size)
-                key = (_key(kind), _key(name), language.id)
-                if len(data_bytes) != entry.Size:
-                    raise ExeError(f"resource {key} is cut short: {len(data_bytes)} of "
-                                   f"{entry.Size} bytes (a truncated file?)")
-                found[key] = data_bytes
+    try:
+        for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            for name in _entries(kind):
+                for language in _entries(name):
+                    entry = getattr(getattr(language, "data", None), "struct", None)
+                    key = (_key(kind), _key(name), language.id)
+                    if entry is None:
+                        raise ExeError(f"resource {key} is a directory, not data (a damaged "
+                                       "resource table?)")
+                    data_bytes = pe.get_data(entry.OffsetToData, entry.Size)
+                    if len(data_bytes) != entry.Size:
+                        raise ExeError(f"resource {key} is cut short: {len(data_bytes)} of "
+                                       f"{entry.Size} bytes (a truncated file?)")
+                    found[key] = data_bytes
+    except ExeError:
+        raise
+    except Exception as error:  # noqa: BLE001 - entries that point outside the file and the like
+        raise ExeError(f"its resource table cannot be read ({_library_reason(error)})")
     return found
+
+
+def certificate_table(data):
+    """The bytes of a PE file's certificate table (its Authenticode signatures), or None
+    when it has none."""
+    pe = parse_pe(data)
+    try:
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    except (AttributeError, IndexError):
+        return None
+    # The table's "address" is a file offset, not an RVA.
+    if entry.VirtualAddress == 0 or entry.Size == 0:
+        return None
+    table = data[entry.VirtualAddress:entry.VirtualAddress + entry.Size]
+    if len(table) != entry.Size:
+        raise ExeError("its certificate table runs past the end of the file")
+    return table
+
+
+def is_signed(data):
+    return certificate_table(data) is not None
 
 
 def fish_number(data):
@@ -92,14 +141,25 @@ def table_problems(found):
     return problems
 
 
+def payload_problems(found, fish):
+    """Resources of the fish's payload whose bytes are not the fish's."""
+    return [f"resource {key}: its bytes differ from the fish's"
+            for key, payload_name in PAYLOAD.items()
+            if key in found and found[key] != fish["payload"][payload_name]]
+
+
+def read_exe(exe):
+    """The bytes of an exe, refused by its size before it is read. Raises ExeError."""
+    try:
+        return read_bounded(exe, EXE_BYTES_MAX)
+    except UnreadableFile as error:
+        raise ExeError(str(error))
+
+
 def check_exe(exe, fish):
     """Problems of a built exe's resource table against the fixed forms and the fish."""
     try:
-        found = read_resources(Path(exe).read_bytes())
-    except (OSError, ExeError) as error:
+        found = read_resources(read_exe(exe))
+    except ExeError as error:
         return [f"resources cannot be read: {error}"]
-    problems = table_problems(found)
-    for key, payload_name in PAYLOAD.items():
-        if key in found and found[key] != fish["payload"][payload_name]:
-            problems.append(f"resource {key}: its bytes differ from the fish's")
-    return problems
+    return table_problems(found) + payload_problems(found, fish)

@@ -1,0 +1,80 @@
+"""Delivery of exes into a release folder: each one copied or signed in a staging folder,
+checked there, and only then moved into place, whole or not at all; and the release's
+summary.tsv."""
+import concurrent.futures
+import hashlib
+import os
+import shutil
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+from . import signing
+from .report import Counter, plural, progress
+
+
+@dataclass
+class Item:
+    """One exe to deliver: its label in error lines (a fish folder or an exe), the exe, the
+    name it gets in the release and the check of the delivered bytes (a list of problems)."""
+    label: str
+    source: Path
+    name: str
+    problems_of: Callable
+
+
+def deliver(item, staging, output, signer):
+    """Copies (or signs) one exe into output; returns None or the error's text."""
+    staged = Path(staging) / item.name
+    try:
+        if signer:
+            try:
+                signer(item.source, staged)
+            except signing.SigningError as error:
+                return f"{item.label}: signing: {error}"
+        else:
+            shutil.copyfile(item.source, staged)
+        problems = item.problems_of(staged)
+        if problems:
+            return f"{item.label}: {'signed exe' if signer else 'exe'}: {problems[0]}"
+        os.replace(staged, Path(output) / item.name)
+        return None
+    finally:
+        staged.unlink(missing_ok=True)
+
+
+def deliver_all(items, staging, output, signer=None, jobs=None):
+    """Delivers the items, signing (when asked) with at most jobs signers at once; returns
+    the delivered items and [(label, error)]."""
+    if signer:
+        at_once = f" with {plural(jobs, 'signer')} at once" if jobs else ""
+        progress(f"signing {plural(len(items), 'exe')}{at_once}")
+    counter = Counter("signed", len(items))
+    delivered, errors = [], []
+    with concurrent.futures.ThreadPoolExecutor(jobs or os.cpu_count()) as pool:
+        futures = [(item, pool.submit(deliver, item, staging, output, signer)) for item in items]
+        for item, future in futures:
+            error = future.result()
+            if signer:
+                counter.tick()
+            if error:
+                errors.append((item.label, error))
+            else:
+                delivered.append(item)
+    return delivered, errors
+
+
+def write_summary(output, rows, errors):
+    """summary.tsv of the release: (number, Japanese name, English name, exe name) of each
+    delivered exe with its size and SHA-256, then the errors; printed as well."""
+    lines = []
+    for number, name_ja, name_en, exe_name in rows:
+        data = (Path(output) / exe_name).read_bytes()
+        lines.append("\t".join([number, name_ja, name_en, str(len(data)),
+                                hashlib.sha256(data).hexdigest(), exe_name]))
+    lines += ["\t".join(["-", "-", "-", "-", "-", message]) for _, message in errors]
+    summary = "number\tname-ja\tname-en\tbytes\tsha256\texe or error\n" + "".join(
+        line + "\n" for line in lines)
+    (Path(output) / "summary.tsv").write_text(summary, encoding="utf-8")
+    print(summary, end="")
+    progress(f"wrote {plural(len(rows), 'exe')} and summary.tsv to {output}")
