@@ -2,17 +2,19 @@
 """The fish kit: bad input caught with a clear error, a catalogue with bad fish, the same
 bytes from any checkout path, bad exes refused by unpack, and the round trip exe -> fish
 folder -> the same exe. (Signing: signing_test.py.)"""
+import os
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "publisher"))
-from fish_kit import artwork, fish_folder, resources  # noqa: E402
+from fish_kit import artwork, building, fish_folder, resources  # noqa: E402
 from PIL import Image  # noqa: E402
 
 GOOD = ROOT / "tests" / "fish-12345"
@@ -87,7 +89,7 @@ class BadInput(unittest.TestCase):
             ("data.vmf", replace("data.vmf", b""), "is empty"),
             ("picture", remove("picture.png"), "missing"),
             ("picture", image("picture.bmp", (96, 42)), "picture.png and picture.bmp both exist"),
-            ("picture.png", replace("picture.png", b"not a picture"), "cannot be read"),
+            ("picture.png", replace("picture.png", b"not a picture"), "is not a PNG image"),
             ("picture.png", image("picture.png", (97, 42)), "expected 96 x 42 pixels, found 97 x 42"),
             ("thumbnail.png", image("thumbnail.png", (74, 31)), "expected 74 x 32 pixels, found 74 x 31"),
             ("icon", image("icon.png", (40, 40), "RGBA"), "at least 48 pixels, found 40 x 40"),
@@ -162,11 +164,40 @@ class Catalogue(unittest.TestCase):
                 for name in filter(lambda n: (ROOT / n).exists(), sources):
                     (copy / name).parent.mkdir(parents=True, exist_ok=True)
                     shutil.copy2(ROOT / name, copy / name)
+                # Each checkout in its own build tree (the kit's default, in the checkout).
+                environment = {k: v for k, v in os.environ.items() if k != "FISH_KIT_WORK"}
                 subprocess.run([str(copy / "publisher" / "fish-kit"), "build", str(GOOD),
-                                str(copy / "out")], check=True, capture_output=True)
+                                str(copy / "out")], check=True, capture_output=True,
+                               env=environment)
                 exes.append((copy / "out" / "PelagioUpdate-12345.exe").read_bytes())
         self.assertEqual(len(exes[0]), len(exes[1]))
         self.assertTrue(exes[0] == exes[1], "two checkouts built different bytes")
+
+
+class KitFault(unittest.TestCase):
+    def test_a_fault_of_the_kit_fails_only_the_fish_it_struck(self):
+        real = fish_folder.convert
+
+        def faulty(folder):
+            if Path(folder).name == "b-struck":
+                return {}["number"]  # a bug of the kit's own
+            return real(folder)
+
+        with tempfile.TemporaryDirectory() as work:
+            catalogue = Path(work) / "catalogue"
+            good = fish_copy(catalogue, "a-good")
+            struck = fish_copy(catalogue, "b-struck", description(number="12346"))
+            os.environ["FISH_KIT_WORK"] = str(Path(work) / "kit")
+            self.addCleanup(os.environ.pop, "FISH_KIT_WORK")
+            with unittest.mock.patch.object(building, "convert", faulty):
+                found, errors = building.check_fish([good, struck], 2)
+            self.assertEqual(list(found), ["12345"])
+            self.assertEqual(len(errors), 1, errors)
+            self.assertIn(f"{struck}: internal error while checking the fish (KeyError: "
+                          "'number'): a fault of the kit; the traceback is in", errors[0][1])
+            log = (Path(work) / "kit" / "internal-errors.log").read_text()
+            self.assertIn("Traceback (most recent call last)", log)
+            self.assertIn("in faulty", log)
 
 
 class Unpack(unittest.TestCase):

@@ -14,6 +14,9 @@ from pathlib import Path
 
 from PIL import Image
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import browser  # noqa: E402
+
 ROOT = Path(__file__).resolve().parent.parent
 KIT = str(ROOT / "publisher" / "fish-kit")
 DIALOG_SIZE = (408, 170)
@@ -25,12 +28,23 @@ class Preview(unittest.TestCase):
             catalogue, output = Path(work) / "catalogue", Path(work) / "preview"
             shutil.copytree(ROOT / "resources" / "fish-20030", catalogue / "sample")
             shutil.copytree(ROOT / "tests" / "fish-12345", catalogue / "second")
+            # A designer's broken export: the sheet shows its error among the good fish.
+            broken = catalogue / "broken"
+            shutil.copytree(ROOT / "tests" / "fish-12345", broken)
+            (broken / "fish.txt").write_text((broken / "fish.txt").read_text(
+                encoding="utf-8").replace("12345", "12399"), encoding="utf-8")
+            picture = bytearray((broken / "picture.png").read_bytes())
+            picture[40] ^= 0xFF  # inside a chunk: its CRC no longer matches
+            (broken / "picture.png").write_bytes(picture)
             # A work folder of its own: the other kit tests build in the default one.
             environment = dict(os.environ, FISH_KIT_WORK=os.environ.get(
                 "PREVIEW_KIT_WORK", str(ROOT / "build" / "preview-test-kit")))
             result = subprocess.run([KIT, "preview", str(catalogue), str(output)],
                                     capture_output=True, text=True, env=environment)
-            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            errors = [line for line in result.stderr.splitlines() if "error" in line]
+            self.assertEqual(len(errors), 1, result.stderr)
+            self.assertIn(f"{broken}: picture.png: ", errors[0])
             for number in ("20030", "12345"):
                 for name in ("dialog-ja", "dialog-de"):
                     with Image.open(output / number / f"{name}.png") as picture:
@@ -44,6 +58,16 @@ class Preview(unittest.TestCase):
             for text in ("20030", "ミツボシクロスズメダイ", "12345", "カクレクマノミ"):
                 self.assertIn(text, html)
             self.assertTrue((output / "sheet.png").stat().st_size > 0)
+            # As a browser shows the page: every picture loads, at its file's own size.
+            images, text = browser.shown_images(output / "sheet.html")
+            self.assertEqual(len(images), 6, images)
+            for source, loaded, natural, shown in images:
+                self.assertTrue(loaded, f"{source} did not load")
+                with Image.open(output / source) as picture:
+                    self.assertEqual(natural, picture.size, source)
+                self.assertEqual(shown, natural, f"{source} is shown at another size")
+            self.assertIn(f"{broken}: picture.png: ", text)
+            self.assertEqual(list(Path(work).glob(".*")), [], "staging left beside OUTPUT")
             fit = {}
             for line in (output / "fit.tsv").read_text(encoding="utf-8").splitlines()[1:]:
                 fields = line.split("\t")

@@ -96,6 +96,10 @@ class _TimeStampHandler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         authority = self.server.authority
+        authority.reached.set()
+        if authority.holding.is_set():
+            # Held: a signer waits here until the test lets it go (or gives up).
+            authority.released.wait(120)
         with authority.lock:
             folder = authority.folder
             query = self.rfile.read(int(self.headers["Content-Length"]))
@@ -106,11 +110,14 @@ class _TimeStampHandler(http.server.BaseHTTPRequestHandler):
                            cwd=folder, check=True, capture_output=True)
             reply = (folder / "reply.tsr").read_bytes()
             authority.requests += 1
-        self.send_response(200)
-        self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
+        try:
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the signer was killed while it waited
 
     def log_message(self, *arguments):
         pass
@@ -118,10 +125,13 @@ class _TimeStampHandler(http.server.BaseHTTPRequestHandler):
 
 class TimeStampAuthority:
     """An RFC 3161 time-stamping authority on 127.0.0.1, its certificate from ca; url is
-    where it answers. Stop it with close()."""
+    where it answers. With holding set, requests wait until released is set; reached is set
+    by the first request. Stop it with close()."""
 
     def __init__(self, folder, ca):
         self.folder, self.ca, self.lock, self.requests = Path(folder), ca, threading.Lock(), 0
+        self.holding, self.reached, self.released = (threading.Event(), threading.Event(),
+                                                      threading.Event())
         key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
         certificate = ca.issue(key.public_key(), "Throwaway TSA", TIME_STAMPING, 30)
         (self.folder / "tsa.pem").write_bytes(_pem(certificate))
@@ -137,6 +147,7 @@ class TimeStampAuthority:
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def close(self):
+        self.released.set()
         self.server.shutdown()
         self.server.server_close()
 

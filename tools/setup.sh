@@ -13,7 +13,7 @@ packages=(
   xvfb x11-utils imagemagick fonts-ipafont-gothic fonts-wine python3 python3-pil
   python3-pefile python3-xlib osslsigncode openssl
   softhsm2 libengine-pkcs11-openssl opensc python3-pykcs11 python3-asn1crypto
-  python3-cryptography faketime strace
+  python3-cryptography faketime strace chromium chromium-driver python3-selenium
 )
 [ "${1:-}" = --guest ] && packages+=(mmdebstrap qemu-system-x86 qemu-utils e2fsprogs)
 

@@ -19,6 +19,7 @@ PIXELS_PER_METRE = 2834
 # data is padded as editors do, with the size fields kept consistent.
 EXTRA_PAD = 2
 FILE_HEADER_BYTES = 14
+INFO_HEADER_BYTES = 40
 
 
 def palette():

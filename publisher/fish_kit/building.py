@@ -1,20 +1,18 @@
 """Building: one fish folder or a catalogue of them into checked (and, when asked, signed)
 updaters and a summary. Bad fish are listed; the good ones are built all the same, and
-nothing half-made is left in the output folder."""
+nothing half-made is left in the output folder, also when the run is killed."""
 import functools
 import multiprocessing
-import os
 import re
 import subprocess
-import tempfile
+import traceback
 from pathlib import Path
 
-from . import delivery, resources, signing
+from . import delivery, resources, signing, staging
 from .fish_folder import FishError, convert, write_payload
 from .report import Counter, error, plural, progress
+from .workspace import ROOT, internal_error, locked, work_folder
 
-# The project that builds the updaters: the checkout this kit lies in.
-ROOT = Path(__file__).resolve().parent.parent.parent
 LINKED = re.compile(r"Linking CXX executable .*PelagioUpdate-([0-9]+)\.exe")
 
 
@@ -27,12 +25,21 @@ def fish_folders(source):
     return sorted(p for p in source.iterdir() if p.is_dir() and not p.name.startswith("."))
 
 
+class Fault:
+    """A fault of the kit that struck one fish in a worker process: its traceback."""
+
+    def __init__(self, details):
+        self.details = details
+
+
 def checked(folder):
-    """The converted fish, or the error's text (for a worker process)."""
+    """The converted fish, the error's text or a Fault (for a worker process)."""
     try:
         return folder, convert(folder)
-    except FishError as error:
-        return folder, str(error)
+    except FishError as problem:
+        return folder, str(problem)
+    except Exception:  # noqa: BLE001 - a fault of the kit: that fish fails, the others go on
+        return folder, Fault(traceback.format_exc())
 
 
 def check_fish(folders, jobs):
@@ -41,7 +48,9 @@ def check_fish(folders, jobs):
     with multiprocessing.Pool(jobs) as pool:
         results = pool.map(checked, folders)
     for folder, fish in results:
-        if isinstance(fish, str):
+        if isinstance(fish, Fault):
+            errors.append((folder, internal_error(folder, "checking the fish", fish.details)))
+        elif isinstance(fish, str):
             errors.append((folder, fish))
         elif fish["number"] in good:
             errors.append((folder, str(FishError(folder, "number", f"{fish['number']} is also "
@@ -49,11 +58,6 @@ def check_fish(folders, jobs):
         else:
             good[fish["number"]] = (folder, fish)
     return good, errors
-
-
-def work_folder():
-    """Where the kit keeps its build trees and its preview prefix."""
-    return Path(os.environ.get("FISH_KIT_WORK", ROOT / "build" / "fish-kit"))
 
 
 def build_tree(good, jobs, arch="i686", extra_targets=(), options=()):
@@ -111,6 +115,10 @@ def checked_exes(tree, good, errors):
     return built
 
 
+def release_file(name):
+    return name == "summary.tsv" or bool(re.fullmatch(r"PelagioUpdate-[0-9]+\.exe", name))
+
+
 def build(source, output, key=None, timestamps=(), jobs=None, sign_jobs=None):
     """Builds every fish of source into output, signed with key when one is given; returns
     the exit status (0, or 1 when a fish was bad or failed)."""
@@ -120,6 +128,15 @@ def build(source, output, key=None, timestamps=(), jobs=None, sign_jobs=None):
     except FishError as problem:
         error(problem)
         return 1
+    try:
+        with staging.staged(output) as stage, locked():
+            return build_into(folders, output, stage, key, timestamps, jobs, sign_jobs)
+    except staging.InUse as problem:
+        error(f"{output}: {problem}")
+        return 1
+
+
+def build_into(folders, output, stage, key, timestamps, jobs, sign_jobs):
     try:
         signer = signing.signer_for(key, timestamps)
     except signing.SigningError as problem:
@@ -138,19 +155,19 @@ def build(source, output, key=None, timestamps=(), jobs=None, sign_jobs=None):
         built = checked_exes(tree, good, errors)
 
     output.mkdir(parents=True, exist_ok=True)
+    staging.remove_old_staging(output, release_file)
     items = [delivery.Item(str(good[number][0]), exe, exe.name,
                            functools.partial(resources.check_exe, fish=good[number][1]))
              for number, exe in sorted(built.items())]
-    with tempfile.TemporaryDirectory(dir=output) as staging:
-        delivered, failed = delivery.deliver_all(items, staging, output, signer,
-                                                 signing.signer_count(key, sign_jobs, jobs))
+    delivered, failed = delivery.deliver_all(items, stage, output, signer,
+                                             signing.signer_count(key, sign_jobs, jobs))
     errors += failed
     rows = []
     for item in delivered:
         number = item.name[len("PelagioUpdate-"):-len(".exe")]
         fish = good[number][1]
         rows.append((number, fish["name"].decode("cp932"), fish["english"].decode(), item.name))
-    delivery.write_summary(output, rows, errors)
+    delivery.write_summary(output, stage, rows, errors)
     for _, message in errors:
         error(message)
     return 1 if errors else 0

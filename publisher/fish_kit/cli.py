@@ -8,6 +8,7 @@ from pathlib import Path
 from . import building, preview, resigning, resources, unpacking, verifying
 from .fish_folder import FishError, convert, write_payload
 from .signing import Pkcs12Key, TokenKey
+from .workspace import internal_error
 
 TOKEN_OPTIONS = ("pkcs11_module", "key", "cert", "pin_file")
 
@@ -51,8 +52,12 @@ def command_verify(arguments):
 def command_unpack(arguments):
     try:
         files = unpacking.unpack(arguments.exe, arguments.folder)
-    except (resources.ExeError, OSError) as error:
+    except resources.ExeError as error:
         print(f"fish-kit: error: {arguments.exe}: {error}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        print(f"fish-kit: error: {arguments.folder}: cannot be written ({error.strerror})",
+              file=sys.stderr)
         return 1
     print(f"fish-kit: wrote {', '.join(sorted(files))} to {arguments.folder}", file=sys.stderr)
     return 0
@@ -206,4 +211,12 @@ def parser():
 
 def main(argv=None):
     arguments = parser().parse_args(argv)
-    return arguments.run(arguments)
+    try:
+        return arguments.run(arguments)
+    except KeyboardInterrupt:
+        print("fish-kit: interrupted", file=sys.stderr)
+        return 130
+    except Exception:  # noqa: BLE001 - a fault of the kit: one line, its traceback in the log
+        print(f"fish-kit: error: {internal_error(arguments.command, 'running the command')}",
+              file=sys.stderr)
+        return 1

@@ -11,6 +11,7 @@ from typing import Callable
 
 from . import signing
 from .report import Counter, plural, progress
+from .workspace import internal_error
 
 
 @dataclass
@@ -25,6 +26,13 @@ class Item:
 
 def deliver(item, staging, output, signer):
     """Copies (or signs) one exe into output; returns None or the error's text."""
+    try:
+        return deliver_one(item, staging, output, signer)
+    except Exception:  # noqa: BLE001 - a fault of the kit: this exe fails, the others go on
+        return internal_error(item.label, "delivering the exe")
+
+
+def deliver_one(item, staging, output, signer):
     staged = Path(staging) / item.name
     try:
         if signer:
@@ -64,9 +72,10 @@ def deliver_all(items, staging, output, signer=None, jobs=None):
     return delivered, errors
 
 
-def write_summary(output, rows, errors):
+def write_summary(output, staging, rows, errors):
     """summary.tsv of the release: (number, Japanese name, English name, exe name) of each
-    delivered exe with its size and SHA-256, then the errors; printed as well."""
+    delivered exe with its size and SHA-256, then the errors; printed as well. It is written
+    in the staging folder and moved into place whole."""
     lines = []
     for number, name_ja, name_en, exe_name in rows:
         data = (Path(output) / exe_name).read_bytes()
@@ -75,6 +84,8 @@ def write_summary(output, rows, errors):
     lines += ["\t".join(["-", "-", "-", "-", "-", message]) for _, message in errors]
     summary = "number\tname-ja\tname-en\tbytes\tsha256\texe or error\n" + "".join(
         line + "\n" for line in lines)
-    (Path(output) / "summary.tsv").write_text(summary, encoding="utf-8")
+    staged = Path(staging) / "summary.tsv"
+    staged.write_text(summary, encoding="utf-8")
+    os.replace(staged, Path(output) / "summary.tsv")
     print(summary, end="")
     progress(f"wrote {plural(len(rows), 'exe')} and summary.tsv to {output}")

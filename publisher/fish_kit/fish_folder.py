@@ -11,13 +11,16 @@ and fish.h) that one updater embeds.
 A picture.bmp, thumbnail.bmp or icon.ico already in the resource table's exact form (what
 `unpack` writes) is embedded byte for byte; any other image is converted.
 """
+import io
 import os
 import re
+import warnings
 from pathlib import Path
 
-from PIL import Image
+from PIL import Image, UnidentifiedImageError
 
 from . import artwork
+from .files import UnreadableFile, read_bounded
 
 KEYS = ("number", "name-ja", "name-en")
 # The Japanese name control shows one line of 148 pixels; at 13 pixels per full-width
@@ -26,6 +29,14 @@ NAME_BYTES_MAX = 22
 # The largest data file a fish may have: 300 times the sample's, far more than any fish needs,
 # and well within what one resource and one write of the updater can carry.
 DATA_BYTES_MAX = 64 << 20
+# Files are refused by their size before they are read: fish.txt holds three short lines; an
+# artwork file of the largest image used (an icon of 1024 x 1024, 32 bits, uncompressed) is
+# 4 MiB; and an icon is drawn from at most 1024 x 1024 pixels (the picture and thumbnail
+# have fixed sizes), checked before the pixels are decoded.
+DESCRIPTION_BYTES_MAX = 64 << 10
+ARTWORK_BYTES_MAX = 16 << 20
+ICON_PIXELS_MAX = 1024
+IMAGE_FORMATS = {".png": ["PNG"], ".bmp": ["BMP"], ".ico": ["ICO"]}
 ARTWORK = {  # stem: the suffixes it may have, and the check of an exact form
     "picture": ((".png", ".bmp"), artwork.is_exact_picture),
     "thumbnail": ((".png", ".bmp"), artwork.is_exact_thumbnail),
@@ -46,11 +57,8 @@ def description_text(number, name_ja, name_en):
 
 
 def read_description(folder):
-    path = folder / "fish.txt"
     try:
-        text = path.read_bytes().decode("utf-8")
-    except OSError as error:
-        raise FishError(folder, "fish.txt", f"cannot be read ({error.strerror})")
+        text = read_file(folder, "fish.txt", DESCRIPTION_BYTES_MAX).decode("utf-8")
     except UnicodeDecodeError:
         raise FishError(folder, "fish.txt", "is not UTF-8")
     fields = {}
@@ -106,26 +114,52 @@ def artwork_file(folder, stem):
     return found[0]
 
 
-def load_image(folder, path, size=None):
+def read_file(folder, name, limit):
+    """A file of the fish folder, refused by its size (or for not being a plain file)
+    before it is read."""
     try:
-        with Image.open(path) as opened:
-            image = opened.convert("RGBA")
-    except (OSError, ValueError) as error:
-        raise FishError(folder, path.name, f"cannot be read as an image ({error})")
-    if size and image.size != size:
-        raise FishError(folder, path.name, f"expected {size[0]} x {size[1]} pixels, found "
-                        f"{image.size[0]} x {image.size[1]}")
-    return image
+        return read_bounded(folder / name, limit)
+    except UnreadableFile as error:
+        raise FishError(folder, name, str(error))
+
+
+def load_image(folder, name, data, size=None, largest=None):
+    """The image of an artwork file as RGBA. Its declared size is checked before its pixels
+    are decoded: exactly size, or at most largest on each side."""
+    formats = IMAGE_FORMATS[Path(name).suffix.lower()]
+    try:
+        with warnings.catch_warnings():
+            # Pillow only warns of images past its own bound: refuse them as well.
+            warnings.simplefilter("error", Image.DecompressionBombWarning)
+            # Only the format its name says: no other decoder (nor Ghostscript) is started.
+            with Image.open(io.BytesIO(data), formats=formats) as opened:
+                width, height = opened.size
+                if size and (width, height) != size:
+                    raise FishError(folder, name, f"expected {size[0]} x {size[1]} pixels, "
+                                    f"found {width} x {height}")
+                if largest and (width > largest or height > largest):
+                    raise FishError(folder, name, f"declares {width} x {height} pixels; at "
+                                    f"most {largest} x {largest} are used")
+                return opened.convert("RGBA")
+    except FishError:
+        raise
+    except UnidentifiedImageError:
+        raise FishError(folder, name, f"is not a {formats[0]} image")
+    except (Image.DecompressionBombError, Image.DecompressionBombWarning) as error:
+        raise FishError(folder, name, f"declares far more pixels than an updater uses ({error})")
+    except Exception as error:  # noqa: BLE001 - Pillow raises many kinds on damaged files
+        raise FishError(folder, name, f"cannot be read as an image ({type(error).__name__}: "
+                        f"{' '.join(str(error).split()) or 'no details'})")
 
 
 def artwork_bytes(folder, stem, convert, size=None):
     """The artwork's bytes in its exact form: the file itself when it is in that form,
     else the image converted."""
     path = artwork_file(folder, stem)
-    data = path.read_bytes()
+    data = read_file(folder, path.name, ARTWORK_BYTES_MAX)
     if ARTWORK[stem][1](data):
         return data
-    image = load_image(folder, path, size)
+    image = load_image(folder, path.name, data, size, None if size else ICON_PIXELS_MAX)
     if stem == "icon" and (image.size[0] != image.size[1] or image.size[0] < 48):
         raise FishError(folder, "icon", f"expected a square of at least 48 pixels, found "
                         f"{image.size[0]} x {image.size[1]}")
@@ -139,10 +173,7 @@ def convert(folder):
         raise FishError(folder, "folder", "does not exist")
     fields = read_description(folder)
     number, name, english = check_identity(folder, fields)
-    try:
-        data = (folder / "data.vmf").read_bytes()
-    except OSError as error:
-        raise FishError(folder, "data.vmf", f"cannot be read ({error.strerror})")
+    data = read_file(folder, "data.vmf", DATA_BYTES_MAX)
     if not data:
         raise FishError(folder, "data.vmf", "is empty: the install would write nothing")
     payload = {

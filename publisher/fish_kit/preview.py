@@ -7,18 +7,19 @@ builds of the same fish: their resources are the same bytes as the shipped exes'
 in parallel, one preview driver per Wine desktop, under one Wine server and one X server.
 """
 import os
+import shutil
 import subprocess
-import sys
 import tempfile
 import threading
 from pathlib import Path
 
 from PIL import Image
 
-from . import resources, sheet, unpacking
-from .building import ROOT, build_tree, check_fish, work_folder
-from .report import Counter, progress
+from . import resources, sheet, staging, unpacking
+from .building import build_tree, check_fish
 from .fish_folder import FishError
+from .report import Counter, error, progress
+from .workspace import ROOT, internal_error, locked, work_folder
 
 DISPLAY_TOOL = ROOT / "tools" / "wine-display.sh"
 LOCALES = {"ja": "ja_JP.UTF-8", "de": "de_DE.UTF-8"}
@@ -50,8 +51,11 @@ def sources(source, scratch):
             continue
         try:
             files = unpacking.fish_folder_files(item)
-        except resources.ExeError as error:
-            errors.append((item, f"{item}: {error}"))
+        except resources.ExeError as problem:
+            errors.append((item, f"{item}: {problem}"))
+            continue
+        except Exception:  # noqa: BLE001 - a fault of the kit: this exe fails, not the run
+            errors.append((item, internal_error(item, "unpacking the exe")))
             continue
         folder = Path(scratch) / item.stem
         folder.mkdir(parents=True)
@@ -180,27 +184,43 @@ def fit_verdict(fields):
                   f"{'' if fits else ' shown'}")
 
 
+def collect_fish(number, folder, fish, shots, output, failed):
+    """One fish's row of the sheet, its PNGs written into output."""
+    row = {"number": number, "name": fish["name"].decode("cp932"),
+           "english": fish["english"].decode("ascii"), "folder": folder, "images": {},
+           "sizes": {}, "measured": {}, "fit": {}, "error": failed.get(number)}
+    target = output / number
+    target.mkdir(parents=True, exist_ok=True)
+    for image in ("dialog-ja", "dialog-de", "message"):
+        bmp = shots / number / f"shot-{image}.bmp"
+        if bmp.exists():
+            with Image.open(bmp) as opened:
+                opened.save(target / f"{image}.png")
+                # The page shows each picture at its own size (the message box is smaller
+                # than the dialog).
+                row["sizes"][image] = opened.size
+            row["images"][image] = target / f"{image}.png"
+    for tag in LOCALES:
+        fit = shots / number / f"shot-fit-{tag}.txt"
+        fields = fit.read_text().split() if fit.exists() else []
+        row["measured"][tag] = fields if len(fields) == 8 else [""] * 8
+        row["fit"][tag] = fit_verdict(fields)
+    return row
+
+
 def collect(good, shots, output, failed):
     """PNGs and fit verdicts of every fish into output; returns the sheet's rows."""
     rows = []
     for number, (folder, fish) in sorted(good.items()):
-        row = {"number": number, "name": fish["name"].decode("cp932"),
-               "english": fish["english"].decode("ascii"), "folder": folder, "images": {},
-               "measured": {}, "fit": {}, "error": failed.get(number)}
-        target = output / number
-        target.mkdir(parents=True, exist_ok=True)
-        for image in ("dialog-ja", "dialog-de", "message"):
-            bmp = shots / number / f"shot-{image}.bmp"
-            if bmp.exists():
-                with Image.open(bmp) as opened:
-                    opened.save(target / f"{image}.png")
-                row["images"][image] = target / f"{image}.png"
-        for tag in LOCALES:
-            fit = shots / number / f"shot-fit-{tag}.txt"
-            fields = fit.read_text().split() if fit.exists() else []
-            row["measured"][tag] = fields if len(fields) == 8 else [""] * 8
-            row["fit"][tag] = fit_verdict(fields)
-        rows.append(row)
+        try:
+            rows.append(collect_fish(number, folder, fish, shots, output, failed))
+        except Exception:  # noqa: BLE001 - this fish's preview fails, not the sheet
+            shutil.rmtree(output / number, ignore_errors=True)
+            rows.append({"number": number, "name": fish["name"].decode("cp932", "replace"),
+                         "english": fish["english"].decode("ascii", "replace"),
+                         "folder": folder, "images": {}, "sizes": {}, "measured": {},
+                         "fit": {tag: (None, "not measured") for tag in LOCALES},
+                         "error": internal_error(folder, "collecting the preview")})
     with open(output / "fit.tsv", "w", encoding="utf-8") as table:
         table.write("number\tname-ja\tlanguage\tcontrol\ttext width\ttext height\t"
                     "client width\tclient height\tlines\tline height\tformat height\tverdict\n")
@@ -216,53 +236,67 @@ def preview(source, output, jobs=None):
     bad or its preview failed)."""
     output = Path(output)
     jobs = jobs or os.cpu_count() or 1
-    work = work_folder()
-    work.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(dir=work, prefix="preview-") as scratch:
-        scratch = Path(scratch)
+    try:
+        with staging.staged(output) as stage, locked() as work:
+            # Scratch of a killed run (the work folder is this run's now).
+            for old in work.glob("preview-*"):
+                shutil.rmtree(old, ignore_errors=True)
+            with tempfile.TemporaryDirectory(dir=work, prefix="preview-") as scratch:
+                return preview_into(source, output, stage, Path(scratch), jobs)
+    except staging.InUse as problem:
+        error(f"{output}: {problem}")
+        return 1
+
+
+def preview_into(source, output, stage, scratch, jobs):
+    try:
+        folders, errors, origins = sources(source, scratch / "unpacked")
+    except FishError as problem:
+        error(problem)
+        return 1
+    progress(f"checking {len(folders)} fish")
+    good, bad = check_fish(folders, jobs)
+    errors += [(folder, message.replace(str(folder), str(origins[folder])))
+               if folder in origins else (folder, message) for folder, message in bad]
+    for number, (folder, fish) in good.items():
+        good[number] = (origins.get(folder, folder), fish)
+    progress(f"{len(good)} good, {len(errors)} bad")
+    failed = {}
+    if good:
         try:
-            folders, errors, origins = sources(source, scratch / "unpacked")
-        except FishError as error:
-            progress(f"error: {error}")
+            tree = build_tree(good, jobs, "x86_64", ["preview_driver", "fit_probe"],
+                              ["-DPELAGIO_PREVIEW_TOOLS=ON"])
+            missing = [n for n in good if not (tree / "bin" / f"PelagioUpdate-{n}.exe").exists()]
+            for number in missing:
+                failed[number] = "the 64-bit build made no exe"
+            runnable = {n: f for n, f in good.items() if n not in missing}
+            shots = scratch / "shots"
+            for number in runnable:
+                (shots / number).mkdir(parents=True)
+            if runnable:
+                progress(f"previewing {len(runnable)} fish in {len(LOCALES)} languages")
+                failed.update(run_drivers(work_folder() / "preview-prefix", tree, runnable,
+                                          shots, jobs))
+        except RuntimeError as problem:
+            error(problem)
             return 1
-        progress(f"checking {len(folders)} fish")
-        good, bad = check_fish(folders, jobs)
-        errors += [(folder, message.replace(str(folder), str(origins[folder])))
-                   if folder in origins else (folder, message) for folder, message in bad]
-        for number, (folder, fish) in good.items():
-            good[number] = (origins.get(folder, folder), fish)
-        progress(f"{len(good)} good, {len(errors)} bad")
-        failed = {}
-        if good:
-            try:
-                tree = build_tree(good, jobs, "x86_64", ["preview_driver", "fit_probe"],
-                                  ["-DPELAGIO_PREVIEW_TOOLS=ON"])
-                missing = [n for n in good
-                           if not (tree / "bin" / f"PelagioUpdate-{n}.exe").exists()]
-                for number in missing:
-                    failed[number] = "the 64-bit build made no exe"
-                runnable = {n: f for n, f in good.items() if n not in missing}
-                shots = scratch / "shots"
-                for number in runnable:
-                    (shots / number).mkdir(parents=True)
-                if runnable:
-                    progress(f"previewing {len(runnable)} fish in {len(LOCALES)} languages")
-                    failed.update(run_drivers(work / "preview-prefix", tree, runnable, shots, jobs))
-            except RuntimeError as error:
-                progress(f"error: {error}")
-                return 1
-        output.mkdir(parents=True, exist_ok=True)
-        rows = collect(good, scratch / "shots", output, failed)
+    written = stage / "preview"
+    written.mkdir()
+    rows = collect(good, scratch / "shots", written, failed)
     for row in rows:
         for tag, (fits, verdict) in row["fit"].items():
             if fits is False:
                 control = "Japanese name control" if tag == "ja" else "German name edit"
                 progress(f"warning: {row['number']} {row['name']}: the name does not fit the "
                          f"{control} ({verdict})")
-    sheet.write(output, rows, errors)
+    sheet.write(written, rows, errors)
+    # Each fish's pictures, fit.tsv and the sheet move in whole.
+    output.mkdir(parents=True, exist_ok=True)
+    for entry in sorted(written.iterdir()):
+        staging.move_into(entry, output / entry.name)
     messages = [message for _, message in errors]
     messages += [f"{row['folder']}: preview: {row['error']}" for row in rows if row["error"]]
     for message in messages:
-        print(f"fish-kit: error: {message}", file=sys.stderr)
+        error(message)
     progress(f"wrote the previews of {len(rows)} fish, sheet.png and sheet.html to {output}")
     return 1 if messages else 0

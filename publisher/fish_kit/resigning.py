@@ -2,11 +2,11 @@
 catalogue brought home with unpack and rebuilt, an exe whose timestamp expired. An old
 signature is replaced. Each exe lands in OUTPUT whole or not at all, its resources checked to
 be those it had; an exe that is not an updater is refused with one line."""
-import tempfile
 from pathlib import Path
 
-from . import delivery, resources, signing
+from . import delivery, resources, signing, staging
 from .report import error, plural, progress
+from .workspace import internal_error
 
 RT_RCDATA = resources.RT_RCDATA
 
@@ -62,6 +62,15 @@ def sign_exes(source, output, key, timestamps=(), sign_jobs=None):
         error(f"{source}: holds no exe to sign")
         return 1
     try:
+        with staging.staged(output) as stage:
+            return sign_into(exes, output, stage, key, timestamps, sign_jobs)
+    except staging.InUse as problem:
+        error(f"{output}: {problem}")
+        return 1
+
+
+def sign_into(exes, output, stage, key, timestamps, sign_jobs):
+    try:
         signer = signing.signer_for(key, timestamps, resign=True)
     except signing.SigningError as problem:
         error(problem)
@@ -73,17 +82,20 @@ def sign_exes(source, output, key, timestamps=(), sign_jobs=None):
         except resources.ExeError as problem:
             errors.append((str(exe), f"{exe}: {problem}"))
             continue
+        except Exception:  # noqa: BLE001 - a fault of the kit: this exe fails, not the run
+            errors.append((str(exe), internal_error(exe, "reading the exe")))
+            continue
         items.append(delivery.Item(str(exe), exe, exe.name, same_resources(found)))
-        rows[exe.name] = (number, found[(RT_RCDATA, "DATA.TXT", 1028)][:-2].decode("cp932", "replace"),
-                          found[(RT_RCDATA, "DATA.TXT1", 1028)].decode("ascii", "replace"),
-                          exe.name)
+        name_ja = found[(RT_RCDATA, "DATA.TXT", 1028)][:-2].decode("cp932", "replace")
+        name_en = found[(RT_RCDATA, "DATA.TXT1", 1028)].decode("ascii", "replace")
+        rows[exe.name] = (number, name_ja, name_en, exe.name)
     progress(f"{plural(len(items), 'updater')} to sign, {len(errors)} refused")
     output.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(dir=output) as staging:
-        delivered, failed = delivery.deliver_all(
-            items, staging, output, signer, signing.signer_count(key, sign_jobs, None))
+    staging.remove_old_staging(output, lambda name: name.lower().endswith(".exe"))
+    delivered, failed = delivery.deliver_all(items, stage, output, signer,
+                                             signing.signer_count(key, sign_jobs, None))
     errors += failed
-    delivery.write_summary(output, [rows[item.name] for item in delivered], errors)
+    delivery.write_summary(output, stage, [rows[item.name] for item in delivered], errors)
     for _, message in errors:
         error(message)
     return 1 if errors else 0

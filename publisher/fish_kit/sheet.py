@@ -77,9 +77,9 @@ def write_html(path, rows, errors):
         error = (f'<br><span class="bad">preview failed: {html.escape(row["error"])}</span>'
                  if row["error"] else "")
         cells = "".join(
-            f'<td><img src="{row["number"]}/{name}.png" width="408" height="170" '
-            f'alt="{html.escape(title)}"></td>' if name in row["images"] else "<td></td>"
-            for name, title in IMAGES)
+            f'<td><img src="{row["number"]}/{name}.png" width="{row["sizes"][name][0]}" '
+            f'height="{row["sizes"][name][1]}" alt="{html.escape(title)}"></td>'
+            if name in row["images"] else "<td></td>" for name, title in IMAGES)
         out.append(f'<tr id="fish-{row["number"]}"><td><b>{row["number"]}</b><br>'
                    f'{html.escape(row["name"])}<br><span class="grey">'
                    f'{html.escape(row["english"])}</span>{fit}{error}</td>{cells}</tr>')

@@ -1,20 +1,25 @@
 """Unpacking: a shipped updater exe back into a fish folder, its artwork in the resource
 table's exact forms, so that building the folder embeds the very same bytes."""
+import glob
 import os
 import shutil
 import struct
-import tempfile
 from pathlib import Path
 
-from . import artwork, resources
+from . import artwork, resources, staging
 from .fish_folder import description_text
 
 
 def picture_file(bitmap):
-    """A BMP file of a bitmap resource: the resource with the file header put back."""
-    header_size = struct.unpack_from("<I", bitmap, 0)[0]
+    """A BMP file of a bitmap resource: the resource with the file header put back, its
+    pixel offset past the header and the palette."""
+    if artwork._bitmap_info(bitmap, 0) != (*artwork.PICTURE_SIZE, 1, 8, 0):
+        raise resources.ExeError("bitmap 102 is not a 96 x 42 picture of 8 bits per pixel")
     colours = struct.unpack_from("<I", bitmap, 32)[0] or 256
-    offset = artwork.FILE_HEADER_BYTES + header_size + 4 * colours
+    if colours > 256:
+        raise resources.ExeError(f"bitmap 102 declares {colours} colours, more than 8 bits "
+                                 "can index")
+    offset = artwork.FILE_HEADER_BYTES + artwork.INFO_HEADER_BYTES + 4 * colours
     return artwork.file_header(artwork.FILE_HEADER_BYTES + len(bitmap), offset) + bitmap
 
 
@@ -42,10 +47,7 @@ def icon_file(found):
 
 def fish_folder_files(exe):
     """{file name: bytes} of the fish folder an updater exe carries."""
-    try:
-        data = Path(exe).read_bytes()
-    except OSError as error:
-        raise resources.ExeError(f"cannot be read ({error.strerror})")
+    data = resources.read_exe(exe)
     found = resources.read_resources(data)
     problems = resources.table_problems(found)
     if problems:
@@ -81,22 +83,30 @@ def fish_folder_files(exe):
 
 def unpack(exe, folder):
     """Writes the fish folder of exe into folder, which must not exist or be empty; the
-    folder appears whole or not at all. Raises ExeError."""
+    folder appears whole or not at all, also when the run is killed. Raises ExeError."""
     folder = Path(folder)
-    if folder.exists() and (not folder.is_dir() or any(folder.iterdir())):
-        raise resources.ExeError(f"{folder} exists and is not an empty folder")
     files = fish_folder_files(exe)
-    folder.parent.mkdir(parents=True, exist_ok=True)
-    staging = Path(tempfile.mkdtemp(prefix=f".{folder.name}-", dir=folder.parent))
-    umask = os.umask(0)
-    os.umask(umask)
-    staging.chmod(0o777 & ~umask)  # a folder like any other, not mkdtemp's private one
     try:
-        for name, data in files.items():
-            (staging / name).write_bytes(data)
-        if folder.exists():
-            folder.rmdir()
-        os.replace(staging, folder)
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
+        with staging.staged(folder) as stage:
+            if folder.exists() and (not folder.is_dir() or any(folder.iterdir())):
+                raise resources.ExeError(f"{folder} exists and is not an empty folder")
+            remove_old_staging(folder, files)
+            written = stage / "fish"
+            written.mkdir()
+            for name, data in files.items():
+                (written / name).write_bytes(data)
+            if folder.exists():
+                folder.rmdir()
+            os.replace(written, folder)
+    except staging.InUse as problem:
+        raise resources.ExeError(f"{folder}: {problem}")
     return files
+
+
+def remove_old_staging(folder, files):
+    """Removes what the kit's earlier versions left beside folder when they were killed
+    while they unpacked into it: .NAME-XXXXXXXX folders of fish folder files."""
+    for path in folder.parent.glob(f".{glob.escape(folder.name)}-*"):
+        if path.is_dir() and not path.is_symlink() and all(
+                entry.name in files for entry in path.iterdir()):
+            shutil.rmtree(path)
