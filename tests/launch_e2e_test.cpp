@@ -149,15 +149,19 @@ TEST(LaunchActivation, HostIsInFrontWhenItGetsTheSignal) {
         HWND front = c.inFront ? FindWindowA(0, c.inFront) : dialog;
         ASSERT_NE(front, nullptr);
         SetForegroundWindow(front);
-        ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == front; }))
-            << "expected " << HandleText(front) << " in front, got "
-            << HandleText(GetForegroundWindow());
+        ASSERT_TRUE(WaitUntil("the window put in front to be in front",
+                              [&] { return GetForegroundWindow() == front; }))
+            << "expected " << DescribeWindow(front) << " in front";
         PressButton(dialog, IDC_LAUNCH);
         ASSERT_TRUE(updater.WaitForExit(20000));
         HWND expected = FindWindowA(0, c.expected);
         ASSERT_NE(expected, nullptr);
+        std::vector<std::string> front_lines = Matching(host.HostLog(), "front");
         EXPECT_EQ(Matching(host.HostLog(), "state"),
-                  std::vector<std::string>{"state iconic=0 foreground=" + HandleText(expected)});
+                  std::vector<std::string>{"state iconic=0 foreground=" + HandleText(expected)})
+            << "expected in front: " << DescribeWindow(expected)
+            << "\n  the host saw: " << (front_lines.empty() ? "no signal" : front_lines[0]) << "\n"
+            << SceneReport();
     }
 }
 

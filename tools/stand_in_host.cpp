@@ -14,7 +14,8 @@
 //   --second            runs the host window and a second window of the same thread,
 //                       titled "Stand-in other".
 // Every window records each 0x8005 it receives: "signal window=0x... wparam=... lparam=...",
-// then what the user saw at that moment: "state iconic=0|1 foreground=0x...".
+// then what the user saw at that moment: "state iconic=0|1 foreground=0x..." and
+// "front title=[...] class=[...] thread=0x... process=0x...; this host's thread=0x...".
 #include <windows.h>
 
 #include <stdarg.h>
@@ -46,6 +47,18 @@ void Record(const char* format, ...) {
     fclose(log);
 }
 
+// Which window is in front, for a test that finds another one there than it expected.
+void RecordFront(HWND self) {
+    HWND front = GetForegroundWindow();
+    char title[128] = "", className[128] = "";
+    GetWindowTextA(front, title, sizeof(title));
+    GetClassNameA(front, className, sizeof(className));
+    DWORD process = 0;
+    DWORD thread = GetWindowThreadProcessId(front, &process);
+    Record("front title=[%s] class=[%s] thread=0x%lx process=0x%lx; this host's thread=0x%lx",
+           title, className, thread, process, GetWindowThreadProcessId(self, 0));
+}
+
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_HOST_SIGNAL:
@@ -54,6 +67,7 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
                (unsigned long long)lParam);
         Record("state iconic=%d foreground=0x%llx", IsIconic(window) ? 1 : 0,
                (unsigned long long)(UINT_PTR)GetForegroundWindow());
+        RecordFront(window);
         return 0;
     case WM_DESTROY:
         if (!GetParent(window))

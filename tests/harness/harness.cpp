@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 namespace {
 
 const char kAppPathsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Pelagio2.scr";
@@ -39,7 +41,67 @@ bool IsDialog(HWND window) {
     return ClassName(window) == "#32770" && IsWindowVisible(window);
 }
 
+BOOL CALLBACK CollectTopWindow(HWND window, LPARAM state) {
+    reinterpret_cast<std::vector<HWND>*>(state)->push_back(window);
+    return TRUE;
+}
+
+// The host installations alive now, for SceneReport.
+std::vector<const HostInstallation*>& LiveInstallations() {
+    static std::vector<const HostInstallation*> installations;
+    return installations;
+}
+
+HWND FindDialog(const std::vector<HWND>& windows, bool messageBox) {
+    for (HWND window : windows)
+        if (IsDialog(window) && (GetDlgItem(window, 0xFFFF) != 0) == messageBox)
+            return window;
+    return 0;
+}
+
 } // namespace
+
+std::string DescribeWindow(HWND window) {
+    if (!window)
+        return "no window";
+    char text[256];
+    DWORD process = 0;
+    DWORD thread = GetWindowThreadProcessId(window, &process);
+    // The title as the window's thread sets it: a caption is readable across processes.
+    char title[128] = "";
+    GetWindowTextA(window, title, sizeof(title));
+    snprintf(text, sizeof(text), "0x%llx \"%s\" class \"%s\" thread 0x%lx process 0x%lx%s",
+             static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)), title,
+             ClassName(window).c_str(), thread, process,
+             IsWindowVisible(window) ? "" : " (hidden)");
+    return text;
+}
+
+std::string SceneReport() {
+    std::vector<HWND> windows;
+    EnumWindows(CollectTopWindow, reinterpret_cast<LPARAM>(&windows));
+    HWND front = GetForegroundWindow();
+    std::string report = "  top-level windows, front first in z-order:\n";
+    for (HWND window : windows)
+        report += "    " + DescribeWindow(window) + (window == front ? "  <- in front\n" : "\n");
+    if (front && std::find(windows.begin(), windows.end(), front) == windows.end())
+        report += "    in front: " + DescribeWindow(front) + "\n";
+    for (const HostInstallation* host : LiveInstallations()) {
+        report += "  " + host->FishFolder() + " holds:";
+        for (const std::string& name : FolderEntries(host->FishFolder()))
+            report += " " + name;
+        report += "\n  host.log:\n";
+        for (const std::string& line : host->HostLog())
+            report += "    " + line + "\n";
+    }
+    return report;
+}
+
+void ReportTimeout(const std::string& what, DWORD timeoutMs) {
+    printf("  timed out after %lu ms waiting for %s; there was:\n%s", timeoutMs, what.c_str(),
+           SceneReport().c_str());
+    fflush(stdout);
+}
 
 DWORD Scaled(DWORD timeoutMs) {
     static const DWORD scale = [] {
@@ -193,6 +255,12 @@ HostInstallation::HostInstallation(const std::string& name, bool withFishFolder)
     CopyFileA((ProgramFolder() + "StandInHost.exe").c_str(), ProgramPath().c_str(), FALSE);
     if (withFishFolder)
         CreateDirectoryA(FishFolder().c_str(), 0);
+    LiveInstallations().push_back(this);
+}
+
+HostInstallation::~HostInstallation() {
+    std::vector<const HostInstallation*>& live = LiveInstallations();
+    live.erase(std::remove(live.begin(), live.end(), this), live.end());
 }
 
 std::vector<std::string> HostInstallation::HostLog() const {
@@ -229,15 +297,22 @@ bool ChildProcess::Start(const std::string& program, const std::string& commandL
 }
 
 bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
-    if (WaitForSingleObject(info_.hProcess, Scaled(timeoutMs)) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(info_.hProcess, Scaled(timeoutMs)) != WAIT_OBJECT_0) {
+        char what[64];
+        snprintf(what, sizeof(what), "process 0x%lx to end", info_.dwProcessId);
+        ReportTimeout(what, Scaled(timeoutMs));
         return false;
+    }
     if (exitCode)
         GetExitCodeProcess(info_.hProcess, exitCode);
     return true;
 }
 
 bool ChildProcess::WaitForIdle(DWORD timeoutMs) {
-    return WaitForInputIdle(info_.hProcess, Scaled(timeoutMs)) == 0;
+    if (WaitForInputIdle(info_.hProcess, Scaled(timeoutMs)) == 0)
+        return true;
+    ReportTimeout("the process to wait for input", Scaled(timeoutMs));
+    return false;
 }
 
 bool ChildProcess::Running() const {
@@ -263,28 +338,28 @@ std::vector<HWND> UpdaterRun::Windows() const {
 
 HWND UpdaterRun::WaitForDialog(DWORD timeoutMs) const {
     HWND dialog = 0;
-    WaitFor(
-        [&] {
-            for (HWND window : Windows())
-                if (IsDialog(window) && !GetDlgItem(window, 0xFFFF))
-                    dialog = window;
-            return dialog != 0;
-        },
-        timeoutMs);
+    auto shown = [&] { return (dialog = FindDialog(Windows(), false)) != 0; };
+    if (timeoutMs == 0)
+        WaitFor(shown, 0);
+    else
+        WaitUntil("the updater's dialog", shown, timeoutMs);
     return dialog;
 }
 
 HWND FindMessageBoxOf(DWORD threadId) {
-    for (HWND window : WindowsOfThread(threadId))
-        if (IsDialog(window) && GetDlgItem(window, 0xFFFF))
-            return window;
-    return 0;
+    return FindDialog(WindowsOfThread(threadId), true);
 }
 
 HWND UpdaterRun::WaitForMessageBox(DWORD timeoutMs) const {
     HWND box = 0;
-    WaitFor([&] { return (box = FindMessageBoxOf(ThreadId())) != 0; }, timeoutMs);
+    WaitUntil(
+        "the updater's message box", [&] { return (box = FindMessageBoxOf(ThreadId())) != 0; },
+        timeoutMs);
     return box;
+}
+
+bool UpdaterRun::MessageBoxAppears(DWORD withinMs) const {
+    return WaitFor([&] { return FindMessageBoxOf(ThreadId()) != 0; }, withinMs);
 }
 
 std::string MessageBoxText(HWND box) {

@@ -11,7 +11,8 @@
 // machine that runs the 32-bit build is several times slower than this one.
 DWORD Scaled(DWORD timeoutMs);
 
-// Polls a condition every 10 ms until it holds or the (scaled) deadline passes.
+// Polls a condition every 10 ms until it holds or the (scaled) deadline passes. Quiet at the
+// deadline: for checks that something does not happen.
 template <class Condition> bool WaitFor(Condition condition, DWORD timeoutMs = 10000) {
     timeoutMs = Scaled(timeoutMs);
     DWORD start = GetTickCount();
@@ -23,6 +24,24 @@ template <class Condition> bool WaitFor(Condition condition, DWORD timeoutMs = 1
         Sleep(10);
     }
 }
+
+// Prints what a wait that timed out waited for, and the scene it saw (SceneReport).
+void ReportTimeout(const std::string& what, DWORD timeoutMs);
+// WaitFor for what must happen: at the deadline it says what it waited for and what there was.
+template <class Condition>
+bool WaitUntil(const std::string& what, Condition condition, DWORD timeoutMs = 10000) {
+    if (WaitFor(condition, timeoutMs))
+        return true;
+    ReportTimeout(what, Scaled(timeoutMs));
+    return false;
+}
+
+// A window as a failure message shows it: handle, title, class, owning thread and process,
+// visibility.
+std::string DescribeWindow(HWND window);
+// What a user would see: the top-level windows (the one in front marked), and each host
+// installation's Fish folder and host log.
+std::string SceneReport();
 
 // Bytes as hex pairs, for failure messages about code page 932 text.
 std::string Hex(const std::string& bytes);
@@ -69,9 +88,12 @@ class HostRegistration {
 };
 
 // A host installation: a folder holding the stand-in host as Pelagio2.scr and a Fish folder.
+// While it lives, SceneReport lists its Fish folder and its host log.
 class HostInstallation {
   public:
     explicit HostInstallation(const std::string& name = "Pelagio 2", bool withFishFolder = true);
+    HostInstallation(const HostInstallation&) = delete;
+    ~HostInstallation();
     const std::string& Directory() const { return folder_.Path(); }
     std::string ProgramPath() const { return Directory() + "Pelagio2.scr"; }
     std::string FishFolder() const { return Directory() + "Fish\\"; }
@@ -90,7 +112,8 @@ class ChildProcess {
     ~ChildProcess();
     bool Start(const std::string& program, const std::string& commandLine,
                const std::string& currentDirectory = "");
-    // Waits for the process to end, with the deadline scaled as WaitFor's.
+    // Waits for the process to end, with the deadline scaled as WaitFor's; at the deadline it
+    // reports the scene.
     bool WaitForExit(DWORD timeoutMs, DWORD* exitCode = 0);
     // Waits until the process waits for input with none pending (its windows set up).
     bool WaitForIdle(DWORD timeoutMs = 10000);
@@ -112,12 +135,13 @@ class UpdaterRun : public ChildProcess {
                const std::string& program = ProgramPath());
     // Top-level windows of the updater's thread.
     std::vector<HWND> Windows() const;
-    // The update dialog (a dialog without control 0xFFFF), or null when the deadline passes.
+    // The update dialog (a dialog without control 0xFFFF), or null when the deadline passes
+    // (reported, unless the deadline is 0: a check that none shows).
     HWND WaitForDialog(DWORD timeoutMs = 10000) const;
-    // A message box (a dialog with a text control 0xFFFF), or null.
+    // A message box (a dialog with a text control 0xFFFF), or null (reported).
     HWND WaitForMessageBox(DWORD timeoutMs = 10000) const;
     // Whether a message box shows up within the time; for checks that none appears.
-    bool MessageBoxAppears(DWORD withinMs) const { return WaitForMessageBox(withinMs) != 0; }
+    bool MessageBoxAppears(DWORD withinMs) const;
 };
 
 HWND FindMessageBoxOf(DWORD threadId);
