@@ -49,9 +49,18 @@ void RestrictDllSearch() {
         LoadLibraryA("ole32");
         return;
     }
+    RestrictDllSearchFallback();
+}
+
+void RestrictDllSearchFallback() {
     SetDllDirectoryFunction setDirectory = reinterpret_cast<SetDllDirectoryFunction>(
-        reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDllDirectoryW")));
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32"), "SetDllDirectoryW")));
+    // A DLL folder of its own takes the current folder out of the search (a program run from a
+    // downloads folder may have it as its current folder too). The system folder, not the
+    // empty string that does the same on Windows: Wine's loader takes an empty one for none.
+    wchar_t system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (setDirectory)
-        setDirectory(L"");
+        setDirectory(length && length < MAX_PATH ? system : L"");
     PreloadSystemDlls();
 }

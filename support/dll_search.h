@@ -12,5 +12,8 @@
 // while this program shows its windows.
 void RestrictDllSearch();
 
-// The fallback's part that loads those DLLs by full path; on its own only for tests.
+// The fallback where SetDefaultDllDirectories is missing: the current folder dropped from the
+// search, and PreloadSystemDlls. On its own only for tests.
+void RestrictDllSearchFallback();
+// The fallback's part that loads those DLLs by full path.
 void PreloadSystemDlls();

@@ -37,16 +37,39 @@ void ExpectFromSystemFolder(const char* name) {
     EXPECT_EQ(ModulePath(module), SystemFolder() + name);
 }
 
+// A copy of the planted DLL under a name of its own in a fresh folder made the current
+// folder, as a downloads folder is when the program is started from there.
+const char kOnlyInCurrentFolder[] = "pgcwd.dll";
+
+class PlantedCurrentFolder {
+  public:
+    PlantedCurrentFolder() {
+        CopyFileA((ProgramFolder() + kOnlyBeside).c_str(),
+                  (folder_.Path() + kOnlyInCurrentFolder).c_str(), FALSE);
+        GetCurrentDirectoryA(MAX_PATH, previous_);
+        SetCurrentDirectoryA(folder_.Path().c_str());
+    }
+    ~PlantedCurrentFolder() { SetCurrentDirectoryA(previous_); }
+    bool Planted() const { return FileExists(folder_.Path() + kOnlyInCurrentFolder); }
+
+  private:
+    TempFolder folder_{"current"};
+    char previous_[MAX_PATH] = "";
+};
+
 } // namespace
 
-// Without the restriction the planted copies load: the bench plants, so the cases below
-// that see none are not vacuous.
+// Without the restriction the planted copies load, also from the current folder: the bench
+// plants, so the cases below that see none are not vacuous.
 TEST(DllSearchControl, PlantedCopiesLoadWithoutTheRestriction) {
     ASSERT_TRUE(FileExists(ProgramFolder() + kOnlyBeside));
     EXPECT_TRUE(IsPlanted(LoadLibraryA(kOnlyBeside))) << kOnlyBeside;
     for (const char* name : kSystemNames)
         EXPECT_TRUE(IsPlanted(LoadLibraryA(name)))
             << name << " came from " << ModulePath(GetModuleHandleA(name));
+    PlantedCurrentFolder current;
+    ASSERT_TRUE(current.Planted());
+    EXPECT_TRUE(IsPlanted(LoadLibraryA(kOnlyInCurrentFolder))) << kOnlyInCurrentFolder;
 }
 
 TEST(DllSearch, OnlyTheSystemFolderIsSearched) {
@@ -59,10 +82,14 @@ TEST(DllSearch, OnlyTheSystemFolderIsSearched) {
         ExpectFromSystemFolder(name);
 }
 
-// Where SetDefaultDllDirectories is missing, the DLLs loaded by full path beforehand are what
-// a later load by bare name finds.
-TEST(DllSearchFallback, PreloadedDllsAreFoundByName) {
-    PreloadSystemDlls();
+// Where SetDefaultDllDirectories is missing, the current folder is no longer searched, and
+// the DLLs loaded by full path beforehand are what a later load by bare name finds.
+TEST(DllSearchFallback, CurrentFolderIsDroppedAndPreloadedDllsAreFoundByName) {
+    PlantedCurrentFolder current;
+    ASSERT_TRUE(current.Planted());
+    RestrictDllSearchFallback();
+    HMODULE fromCurrent = LoadLibraryA(kOnlyInCurrentFolder);
+    EXPECT_EQ(fromCurrent, nullptr) << "loaded " << ModulePath(fromCurrent);
     for (const char* name : kSystemNames) {
         HMODULE preloaded = GetModuleHandleA(name);
         ASSERT_NE(preloaded, nullptr) << name << " was not preloaded";

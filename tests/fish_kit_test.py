@@ -2,6 +2,7 @@
 """The fish kit: bad input caught with a clear error, a catalogue with bad fish, the same
 bytes from any checkout path, bad exes refused by unpack, and the round trip exe -> fish
 folder -> the same exe. (Signing: signing_test.py.)"""
+import io
 import os
 import shutil
 import struct
@@ -126,6 +127,39 @@ class BadInput(unittest.TestCase):
             self.assertEqual(len(fish_folder.convert(edge)["name"]), 22)
 
 
+def icon_images(ico):
+    """{size: RGBA image} of an .ico file as an image tool reads it (Pillow applies the
+    masks of 8-bit images as transparency)."""
+    with Image.open(io.BytesIO(ico)) as opened:
+        return {size: opened.ico.getimage((size, size)).convert("RGBA")
+                for size in artwork.ICON_SIZES}
+
+
+class Artwork(unittest.TestCase):
+    def test_icon_is_transparent_exactly_where_the_alpha_is_below_half(self):
+        def converted_icon(parent, name, image):
+            folder = fish_copy(parent, name)
+            image.save(folder / "icon.png")
+            return icon_images(fish_folder.convert(folder)["payload"]["fish.ico"])
+
+        with tempfile.TemporaryDirectory() as parent:
+            # A whole icon of one alpha, on each side of half (128 of 255) and near 0.
+            for alpha in (0, 15, 16, 17, 100, 127, 128, 129, 200, 255):
+                images = converted_icon(parent, f"alpha-{alpha}",
+                                        Image.new("RGBA", (64, 64), (200, 60, 30, alpha)))
+                for size, image in images.items():
+                    with self.subTest(alpha=alpha, size=size):
+                        self.assertEqual(set(image.getdata(3)), {0 if alpha < 128 else 255})
+            # Where on the icon: the top left quarter clear, the rest opaque.
+            quarter = Image.new("RGBA", (96, 96), (200, 60, 30, 255))
+            quarter.paste((200, 60, 30, 0), (0, 0, 48, 48))
+            for size, image in converted_icon(parent, "quarter", quarter).items():
+                a, b = size // 4, 3 * size // 4
+                with self.subTest(size=size):
+                    self.assertEqual([image.getpixel(p)[3] for p in ((a, a), (b, a), (a, b), (b, b))],
+                                     [0, 255, 255, 255])
+
+
 class Catalogue(unittest.TestCase):
     def test_builds_the_good_fish_and_lists_every_error(self):
         with tempfile.TemporaryDirectory() as work:
@@ -200,6 +234,16 @@ class KitFault(unittest.TestCase):
             self.assertIn("in faulty", log)
 
 
+def pillow_pixels(path):
+    with Image.open(path) as image:
+        return image.size, list(image.convert("RGB").getdata())
+
+
+def imagemagick_pixels(path):
+    return subprocess.run(["convert", str(path), "rgb:-"], capture_output=True,
+                          check=True).stdout
+
+
 class Unpack(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -227,6 +271,13 @@ class Unpack(unittest.TestCase):
                                  ["data.vmf", "fish.txt", "icon.ico", "picture.bmp",
                                   "thumbnail.bmp"])
                 self.assertTrue(artwork.is_exact_picture((folder / "picture.bmp").read_bytes()))
+                # Any image tool reads it as the picture the build embedded.
+                embedded = self.w / f"embedded-{number}.bmp"
+                embedded.write_bytes(fish_folder.convert(
+                    SAMPLE if number == "20030" else GOOD)["payload"]["picture.bmp"])
+                for reader in (pillow_pixels, imagemagick_pixels):
+                    self.assertEqual(reader(folder / "picture.bmp"), reader(embedded),
+                                     f"{reader.__name__}: picture.bmp shows another picture")
                 self.assertTrue(artwork.is_exact_icon((folder / "icon.ico").read_bytes()))
                 fish = fish_folder.convert(folder)
                 self.assertEqual(fish["number"], number)
