@@ -50,6 +50,10 @@ void Record(const char* format, ...) {
 // Which window is in front, for a test that finds another one there than it expected.
 void RecordFront(HWND self) {
     HWND front = GetForegroundWindow();
+    if (!front) {
+        Record("front none; this host's thread=0x%lx", GetWindowThreadProcessId(self, 0));
+        return;
+    }
     char title[128] = "", className[128] = "";
     GetWindowTextA(front, title, sizeof(title));
     GetClassNameA(front, className, sizeof(className));
