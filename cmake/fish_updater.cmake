@@ -31,6 +31,6 @@ function(add_fish_updater target folder)
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${PRODUCT_FLAGS}>)
     target_link_libraries(${target} PRIVATE updater_main updater_core)
     # No time stamp: the same fish folder gives the same bytes on any day.
-    target_link_options(${target} PRIVATE ${STATIC_LINK} -s -Wl,--gc-sections
+    target_link_options(${target} PRIVATE ${STATIC_LINK} ${UPDATER_LINK} -s -Wl,--gc-sections
         -Wl,--no-insert-timestamp)
 endfunction()
