@@ -157,6 +157,20 @@ class Release(unittest.TestCase):
                 self.assertIn(problem, result.stderr)
                 self.assertFalse(output.exists() and any(output.glob("*.exe")))
 
+    def test_a_key_that_fails_stops_the_signing(self):
+        wrong = self.w / "wrong-password"
+        wrong.write_text("not the password\n")
+        output = self.w / "wrong-password-release"
+        result = self.kit("build", self.catalogue, output, "--pkcs12", self.p12,
+                          "--password-file", wrong, "--sign-jobs", "1")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        errors = errors_of(result)
+        self.assertEqual(len(errors), 2, result.stderr)
+        self.assertIn("fish-12345: signing: Failed to parse PKCS#12 file", errors[0])
+        self.assertIn("fish-20030: signing: not signed: signing stopped after "
+                      "PelagioUpdate-12345.exe failed", errors[1])
+        self.assertEqual(list(output.glob("*.exe")), [])
+
     def test_signing_options_that_do_not_go_together_are_usage_errors(self):
         token = self.token_options()
         cases = [

@@ -15,6 +15,7 @@ from .report import progress
 
 # A timestamp server that neither answers nor refuses must not hold a catalogue for ever.
 TIMESTAMP_TIMEOUT_S = 60
+EVERY_SERVER_FAILED = "signing failed with every timestamp server: "
 
 
 class SigningError(Exception):
@@ -57,8 +58,8 @@ class TokenKey:
 def _reason(result):
     """The line of osslsigncode's output that says what went wrong."""
     lines = [line.strip() for line in (result.stdout + result.stderr).splitlines() if line.strip()]
-    for marker in ("HTTP failure", "timestamping failed", "PIN incorrect", "Failed to read",
-                   "Failed to load", "error"):
+    for marker in ("HTTP failure", "timestamping failed", "PIN incorrect", "Wrong password",
+                   "Failed to read", "Failed to load", "error"):
         for line in lines:
             if marker in line:
                 return line
@@ -105,7 +106,7 @@ def sign(exe, signed, key, timestamps=()):
         if "HTTP" not in output and "imestamp" not in output:
             raise SigningError(_reason(result))  # not the server: another would fail alike
         failures.append(f"{url}: {_reason(result)}")
-    raise SigningError("signing failed with every timestamp server: " + "; ".join(failures))
+    raise SigningError(EVERY_SERVER_FAILED + "; ".join(failures))
 
 
 def remove_signature(exe, unsigned):
@@ -141,15 +142,26 @@ def signer_for(key, timestamps=(), resign=False):
         progress("warning: signing without --timestamp: the signatures turn invalid when the "
                  "certificate expires")
 
+    # The first failure of the key itself (not of a timestamp server) stops the signing: a
+    # token asked again and again with a PIN it refuses locks itself.
+    stopped = []
+
     def sign_one(exe, signed):
+        if stopped:
+            raise SigningError(f"not signed: signing stopped after {stopped[0]}")
         signed = Path(signed)
-        if not resign or not resources.is_signed(Path(exe).read_bytes()):
-            return sign(exe, signed, key, timestamps)
-        unsigned = signed.with_name(signed.name + ".unsigned")
         try:
-            remove_signature(exe, unsigned)
-            sign(unsigned, signed, key, timestamps)
-        finally:
-            unsigned.unlink(missing_ok=True)
+            if not resign or not resources.is_signed(Path(exe).read_bytes()):
+                return sign(exe, signed, key, timestamps)
+            unsigned = signed.with_name(signed.name + ".unsigned")
+            try:
+                remove_signature(exe, unsigned)
+                sign(unsigned, signed, key, timestamps)
+            finally:
+                unsigned.unlink(missing_ok=True)
+        except SigningError as problem:
+            if not str(problem).startswith(EVERY_SERVER_FAILED):
+                stopped.append(f"{Path(exe).name} failed")
+            raise
 
     return sign_one
