@@ -25,8 +25,9 @@ KIT = str(ROOT / "publisher" / "fish-kit")
 NOT_AN_UPDATER = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/notepad.exe"
 FISH = {"12345": ROOT / "tests" / "fish-12345", "20030": ROOT / "resources" / "fish-20030"}
 # Debian 12's own osslsigncode, unpacked by tools/setup.sh beside the machine's newer one.
-OLD_SIGNER = Path(os.environ.get("PELAGIO_OSSLSIGNCODE_2_5",
-                                 "/var/cache/pelagio-tools/osslsigncode-2.5/usr/bin/osslsigncode"))
+OLD_SIGNER = Path(os.environ.get("PELAGIO_OSSLSIGNCODE_2_5_ROOT",
+                                 "/var/cache/pelagio-tools/osslsigncode-2.5"),
+                  "usr/bin/osslsigncode")
 
 
 def errors_of(result):
@@ -34,14 +35,14 @@ def errors_of(result):
 
 
 def signer_versions():
-    """[(version line, folder to put first on PATH or None)] of the osslsigncodes to test."""
+    """[(version line, the osslsigncode to put first on PATH, or None for the machine's)]."""
     versions = []
-    for binary, folder in ((shutil.which("osslsigncode"), None), (str(OLD_SIGNER), "old")):
+    for binary, first_on_path in ((shutil.which("osslsigncode"), False), (str(OLD_SIGNER), True)):
         if binary is None or not Path(binary).exists():
             raise AssertionError(f"{binary or 'osslsigncode'} is missing: run tools/setup.sh")
         line = subprocess.run([binary, "--version"], capture_output=True,
                               text=True).stdout.splitlines()[0]
-        versions.append((line, binary if folder else None))
+        versions.append((line, binary if first_on_path else None))
     return versions
 
 
