@@ -291,9 +291,11 @@ bool ChildProcess::Start(const std::string& program, const std::string& commandL
     startup.cb = sizeof(startup);
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
-    return CreateProcessA(program.c_str(), line.data(), 0, 0, FALSE, 0, 0,
-                          currentDirectory.empty() ? 0 : currentDirectory.c_str(), &startup,
-                          &info_) != 0;
+    if (CreateProcessA(program.c_str(), line.data(), 0, 0, FALSE, 0, 0,
+                       currentDirectory.empty() ? 0 : currentDirectory.c_str(), &startup, &info_))
+        return true;
+    printf("  %s could not be started: error %lu\n", program.c_str(), GetLastError());
+    return false;
 }
 
 bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
@@ -336,13 +338,28 @@ std::vector<HWND> UpdaterRun::Windows() const {
     return WindowsOfThread(ThreadId());
 }
 
+std::string ChildProcess::State() const {
+    char text[96];
+    DWORD code = 0;
+    if (!info_.hProcess)
+        snprintf(text, sizeof(text), "was never started");
+    else if (Running())
+        snprintf(text, sizeof(text), "(process 0x%lx) is still running", info_.dwProcessId);
+    else if (GetExitCodeProcess(info_.hProcess, &code))
+        snprintf(text, sizeof(text), "(process 0x%lx) ended with exit code 0x%lx",
+                 info_.dwProcessId, code);
+    else
+        snprintf(text, sizeof(text), "(process 0x%lx) ended", info_.dwProcessId);
+    return text;
+}
+
 HWND UpdaterRun::WaitForDialog(DWORD timeoutMs) const {
     HWND dialog = 0;
     auto shown = [&] { return (dialog = FindDialog(Windows(), false)) != 0; };
     if (timeoutMs == 0)
         WaitFor(shown, 0);
-    else
-        WaitUntil("the updater's dialog", shown, timeoutMs);
+    else if (!WaitUntil("the updater's dialog", shown, timeoutMs))
+        printf("  the updater %s\n", State().c_str());
     return dialog;
 }
 
@@ -352,9 +369,10 @@ HWND FindMessageBoxOf(DWORD threadId) {
 
 HWND UpdaterRun::WaitForMessageBox(DWORD timeoutMs) const {
     HWND box = 0;
-    WaitUntil(
-        "the updater's message box", [&] { return (box = FindMessageBoxOf(ThreadId())) != 0; },
-        timeoutMs);
+    if (!WaitUntil(
+            "the updater's message box", [&] { return (box = FindMessageBoxOf(ThreadId())) != 0; },
+            timeoutMs))
+        printf("  the updater %s\n", State().c_str());
     return box;
 }
 

@@ -118,6 +118,8 @@ class ChildProcess {
     // Waits until the process waits for input with none pending (its windows set up).
     bool WaitForIdle(DWORD timeoutMs = 10000);
     bool Running() const;
+    // Whether it runs, or how it ended, for failure messages.
+    std::string State() const;
     DWORD ThreadId() const { return info_.dwThreadId; }
     DWORD ProcessId() const { return info_.dwProcessId; }
 
