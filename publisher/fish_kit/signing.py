@@ -15,11 +15,14 @@ from .report import progress
 
 # A timestamp server that neither answers nor refuses must not hold a catalogue for ever.
 TIMESTAMP_TIMEOUT_S = 60
-EVERY_SERVER_FAILED = "signing failed with every timestamp server: "
 
 
 class SigningError(Exception):
     """Why an exe could not be signed, on one line."""
+
+
+class TimestampServersFailed(SigningError):
+    """Every timestamp server failed: no fault of the key, which may sign the next exe."""
 
 
 @dataclass(frozen=True)
@@ -106,7 +109,8 @@ def sign(exe, signed, key, timestamps=()):
         if "HTTP" not in output and "imestamp" not in output:
             raise SigningError(_reason(result))  # not the server: another would fail alike
         failures.append(f"{url}: {_reason(result)}")
-    raise SigningError(EVERY_SERVER_FAILED + "; ".join(failures))
+    raise TimestampServersFailed("signing failed with every timestamp server: " +
+                                 "; ".join(failures))
 
 
 def remove_signature(exe, unsigned):
@@ -159,9 +163,10 @@ def signer_for(key, timestamps=(), resign=False):
                 sign(unsigned, signed, key, timestamps)
             finally:
                 unsigned.unlink(missing_ok=True)
-        except SigningError as problem:
-            if not str(problem).startswith(EVERY_SERVER_FAILED):
-                stopped.append(f"{Path(exe).name} failed")
+        except TimestampServersFailed:
+            raise
+        except SigningError:
+            stopped.append(f"{Path(exe).name} failed")
             raise
 
     return sign_one
