@@ -321,6 +321,21 @@ bool ChildProcess::Running() const {
     return info_.hProcess && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
 }
 
+std::string ChildProcess::State() const {
+    char text[96];
+    DWORD code = 0;
+    if (!info_.hProcess)
+        snprintf(text, sizeof(text), "was never started");
+    else if (Running())
+        snprintf(text, sizeof(text), "(process 0x%lx) is still running", info_.dwProcessId);
+    else if (GetExitCodeProcess(info_.hProcess, &code))
+        snprintf(text, sizeof(text), "(process 0x%lx) ended with exit code 0x%lx",
+                 info_.dwProcessId, code);
+    else
+        snprintf(text, sizeof(text), "(process 0x%lx) ended", info_.dwProcessId);
+    return text;
+}
+
 std::string UpdaterRun::ProgramPath() {
     const char* path = getenv("PELAGIO_UPDATER");
     return path && *path ? path : ProgramFolder() + "PelagioUpdate.exe";
@@ -336,21 +351,6 @@ bool UpdaterRun::Start(const std::string& currentDirectory, const std::string& a
 
 std::vector<HWND> UpdaterRun::Windows() const {
     return WindowsOfThread(ThreadId());
-}
-
-std::string ChildProcess::State() const {
-    char text[96];
-    DWORD code = 0;
-    if (!info_.hProcess)
-        snprintf(text, sizeof(text), "was never started");
-    else if (Running())
-        snprintf(text, sizeof(text), "(process 0x%lx) is still running", info_.dwProcessId);
-    else if (GetExitCodeProcess(info_.hProcess, &code))
-        snprintf(text, sizeof(text), "(process 0x%lx) ended with exit code 0x%lx",
-                 info_.dwProcessId, code);
-    else
-        snprintf(text, sizeof(text), "(process 0x%lx) ended", info_.dwProcessId);
-    return text;
 }
 
 HWND UpdaterRun::WaitForDialog(DWORD timeoutMs) const {
