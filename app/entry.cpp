@@ -57,12 +57,8 @@ void DestroyGlobals() {
 } // namespace
 
 // The process starts here. Never returns: the exit code is 0 whatever happens.
-extern "C"
-#if defined(__i386__)
-    // Entered with the stack aligned to 4 bytes only.
-    __attribute__((force_align_arg_pointer))
-#endif
-    __attribute__((noreturn)) void __cdecl UpdaterStart() {
+// On i686 the product code assumes the 4-byte stack alignment Windows enters it with.
+extern "C" __attribute__((noreturn)) void __cdecl UpdaterStart() {
     ConstructGlobals();
     WinMain(GetModuleHandleA(0), 0, const_cast<LPSTR>(""), SW_SHOWDEFAULT);
     DestroyGlobals();

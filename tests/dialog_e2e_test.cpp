@@ -2,6 +2,9 @@
 // in the Japanese and the German variant, and the ways to close it.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
+
 #include "fish.h"
 #include "harness.h"
 #include "resource_ids.h"
@@ -137,6 +140,141 @@ TEST_F(DialogFixture, ForeignSystemShowsTheJapaneseTexts) {
 TEST_F(DialogFixture, GermanCloseBoxEnds) {
     PostMessageA(dialog_, WM_SYSCOMMAND, SC_CLOSE, 0);
     ExpectEndsWithZero();
+}
+
+// The dialog as the updater showed it at one system DPI: its frame and client area, each
+// control's rectangle, and what the fit probe measured inside it (the texts with their
+// controls' own fonts, the picture's bitmap, the big icon).
+struct Measured {
+    std::string kind;
+    long textWidth = 0, textHeight = 0, clientWidth = 0, clientHeight = 0;
+    long lines = 0, lineHeight = 0, formatHeight = 0;
+    // The share of its control the text takes: of the width in a static or a button, of the
+    // lines shown in the German name's multi-line edit.
+    double Share() const {
+        if (kind == "Edit")
+            return double(lines * lineHeight) / formatHeight;
+        return double(textWidth) / clientWidth;
+    }
+};
+struct DialogAtDpi {
+    RECT frame = {}, client = {};
+    std::map<int, RECT> controls;
+    std::map<int, Measured> texts;
+    long pictureWidth = 0, pictureHeight = 0, iconWidth = 0, systemIconWidth = 0;
+};
+
+void ReadProbe(const std::vector<std::string>& lines, DialogAtDpi& seen) {
+    for (const std::string& line : lines) {
+        std::istringstream fields(line);
+        std::string first;
+        fields >> first;
+        if (first == "picture") {
+            fields >> seen.pictureWidth >> seen.pictureHeight;
+        } else if (first == "icon") {
+            fields >> seen.iconWidth >> seen.systemIconWidth;
+        } else {
+            Measured m;
+            fields >> m.kind >> m.textWidth >> m.textHeight >> m.clientWidth >> m.clientHeight >>
+                m.lines >> m.lineHeight >> m.formatHeight;
+            ASSERT_FALSE(fields.fail()) << "probe line: " << line;
+            seen.texts[atoi(first.c_str())] = m;
+        }
+    }
+}
+
+// Starts the updater at a system DPI, measures its dialog and ends it.
+void ObserveAt(DWORD dpi, DialogAtDpi& seen) {
+    TempFolder folder("fit");
+    std::string result = folder.Path() + "fit.txt";
+    ScopedVariable resultPath("PELAGIO_FIT_RESULT", result);
+    HostRegistration registration("C:\\Program Files\\X\\Pelagio2.scr");
+    UpdaterRun updater;
+    {
+        SystemDpi system(dpi);
+        ASSERT_TRUE(updater.Start());
+        ASSERT_TRUE(updater.WaitForIdle()) << "the updater " << updater.State();
+    }
+    HWND dialog = updater.WaitForDialog();
+    ASSERT_NE(dialog, nullptr);
+    GetWindowRect(dialog, &seen.frame);
+    GetClientRect(dialog, &seen.client);
+    for (const Placement& p : kLayout) {
+        RECT r = {};
+        GetWindowRect(GetDlgItem(dialog, p.id), &r);
+        MapWindowPoints(0, dialog, reinterpret_cast<POINT*>(&r), 2);
+        seen.controls[p.id] = r;
+    }
+    std::vector<std::string> probed =
+        ProbeInside(updater, dialog, "fit_probe.dll", "FitHook", "PelagioFitProbe", result);
+    ASSERT_EQ(probed.size(), 6u) << (probed.empty() ? "the probe wrote nothing" : probed[0]);
+    ReadProbe(probed, seen);
+    PressKey(dialog, VK_ESCAPE);
+    EXPECT_TRUE(updater.WaitForExit(10000));
+}
+
+std::string Text(const RECT& r) {
+    return std::to_string(r.left) + "," + std::to_string(r.top) + "-" + std::to_string(r.right) +
+           "," + std::to_string(r.bottom);
+}
+
+// At 120 and 144 DPI, as on a Windows that hands the program the real DPI: the dialog, its
+// place and every control scaled from 96 DPI, each text taking no larger share of its
+// control than at 96 DPI, the picture filling its control and the icon at the system's size.
+void ExpectInProportion() {
+    DialogAtDpi base;
+    ObserveAt(96, base);
+    ASSERT_EQ(base.texts.size(), 4u);
+    for (DWORD dpi : {120u, 144u}) {
+        SCOPED_TRACE(std::to_string(dpi) + " DPI");
+        DialogAtDpi seen;
+        ObserveAt(dpi, seen);
+        if (::testing::Test::HasFatalFailure())
+            return;
+        auto scale = [&](long pixels) { return long(MulDiv(pixels, dpi, 96)); };
+        int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+        RECT frame = {(width - scale(408)) / 2, (height - scale(170)) / 2, 0, 0};
+        frame.right = frame.left + scale(408);
+        frame.bottom = frame.top + scale(170);
+        EXPECT_TRUE(EqualRect(&seen.frame, &frame))
+            << "dialog: expected " << Text(frame) << ", got " << Text(seen.frame);
+        for (const Placement& p : kLayout) {
+            RECT expected = {scale(p.client.left), scale(p.client.top), 0, 0};
+            expected.right = expected.left + scale(p.client.right - p.client.left);
+            expected.bottom = expected.top + scale(p.client.bottom - p.client.top);
+            const RECT& got = seen.controls[p.id];
+            EXPECT_TRUE(EqualRect(&got, &expected))
+                << "control " << p.id << ": expected " << Text(expected) << ", got " << Text(got);
+            RECT inside;
+            IntersectRect(&inside, &got, &seen.client);
+            EXPECT_TRUE(EqualRect(&inside, &got))
+                << "control " << p.id << " at " << Text(got) << " leaves the client area "
+                << Text(seen.client);
+        }
+        for (const auto& text : base.texts) {
+            const Measured& was = text.second;
+            const Measured& now = seen.texts[text.first];
+            EXPECT_LE(now.Share(), was.Share())
+                << "control " << text.first << " (" << now.kind << "): text " << now.textWidth
+                << " x " << now.textHeight << " in " << now.clientWidth << " x " << now.clientHeight
+                << ", " << now.lines << " line(s); at 96 DPI " << was.textWidth << " x "
+                << was.textHeight << " in " << was.clientWidth << " x " << was.clientHeight << ", "
+                << was.lines << " line(s)";
+            EXPECT_LE(now.textHeight, now.clientHeight) << "control " << text.first;
+        }
+        const RECT& picture = seen.controls[IDC_PICTURE];
+        EXPECT_EQ(seen.pictureWidth, picture.right - picture.left - 2) << "picture width";
+        EXPECT_EQ(seen.pictureHeight, picture.bottom - picture.top - 2) << "picture height";
+        EXPECT_EQ(seen.iconWidth, seen.systemIconWidth) << "the big icon at the system's size";
+    }
+}
+
+TEST(DialogDpi, JapaneseInProportion) {
+    ExpectInProportion();
+}
+
+TEST(DialogDpi, GermanInProportion) {
+    ExpectInProportion();
 }
 
 } // namespace

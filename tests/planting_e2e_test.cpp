@@ -21,40 +21,11 @@ const char* const kPlantedNames[] = {"pgplant.dll",   "uxtheme.dll",     "dwmapi
                                      "cryptbase.dll", "textshaping.dll", "ole32.dll",
                                      "shell32.dll",   "setupapi.dll",    "msimg32.dll"};
 
-std::string Variable(const char* name) {
-    char value[4096];
-    DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
-    return length > 0 && length < sizeof(value) ? value : "";
-}
-
-// Sets an environment variable for the processes this test starts; restores it after.
-class ScopedVariable {
-  public:
-    ScopedVariable(const char* name, const std::string& value) : name_(name), old_(Variable(name)) {
-        SetEnvironmentVariableA(name, value.c_str());
-    }
-    ~ScopedVariable() { SetEnvironmentVariableA(name_, old_.empty() ? 0 : old_.c_str()); }
-
-  private:
-    const char* name_;
-    std::string old_;
-};
-
 std::string Joined() {
     std::string joined;
     for (const char* name : kPlantedNames)
         joined += (joined.empty() ? "" : ",") + std::string(name);
     return joined;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0, end;
-    while ((end = text.find("\r\n", start)) != std::string::npos) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
 }
 
 class Planting : public ::testing::Test {
@@ -75,23 +46,6 @@ class Planting : public ::testing::Test {
     std::string log_ = bench_.Path() + "plant.log";
     std::string probeResult_ = bench_.Path() + "probe.txt";
 };
-
-// Runs the probe in the updater's thread; returns its lines.
-std::vector<std::string> ProbeInside(UpdaterRun& updater, HWND dialog, const std::string& result) {
-    HMODULE probe = LoadLibraryA((ProgramFolder() + "dll_probe.dll").c_str());
-    HOOKPROC hook =
-        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, "ProbeHook")));
-    if (!hook)
-        return {"the probe DLL or its hook is missing"};
-    HHOOK installed = SetWindowsHookExA(WH_CALLWNDPROC, hook, probe, updater.ThreadId());
-    if (!installed)
-        return {"SetWindowsHookEx failed"};
-    DWORD_PTR answer = 0;
-    SendMessageTimeoutA(dialog, RegisterWindowMessageA("PelagioDllProbe"), 0, 0, SMTO_NORMAL,
-                        Scaled(10000), &answer);
-    UnhookWindowsHookEx(installed);
-    return Lines(ReadFileBytes(result));
-}
 
 } // namespace
 
@@ -119,7 +73,8 @@ TEST_F(Planting, TheUpdaterLoadsNoDllBesideIt) {
     HWND dialog = updater.WaitForDialog();
     ASSERT_NE(dialog, nullptr) << "no dialog appeared";
 
-    std::vector<std::string> probed = ProbeInside(updater, dialog, probeResult_);
+    std::vector<std::string> probed =
+        ProbeInside(updater, dialog, "dll_probe.dll", "ProbeHook", "PelagioDllProbe", probeResult_);
     EXPECT_EQ(probed.size(), sizeof(kPlantedNames) / sizeof(kPlantedNames[0]))
         << (probed.empty() ? "the probe wrote nothing" : probed[0]);
     for (const std::string& result : probed) {

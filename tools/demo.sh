@@ -9,6 +9,7 @@
 #
 # With $DISPLAY the updater opens there for you to use. Without it, it runs under Xvfb in a
 # Wine virtual desktop: the demo presses install, and saves a PNG screenshot of each step.
+# DEMO_LOCALE (ja_JP.UTF-8 by default) and DEMO_DPI (96 by default) set the system's.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -55,6 +56,10 @@ else
   wine reg delete "$key" /f >/dev/null 2>&1 || true
   echo "demo: host not registered"
 fi
+# The screen's DPI (DEMO_DPI=120 or 144 shows the dialog as a Windows at 125 % or 150 %
+# without desktop composition does), set each run so that no earlier one's lingers.
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "${DEMO_DPI:-96}" /f \
+  >/dev/null 2>&1
 # The desktop process that reg.exe started has no display: let that wineserver end first.
 "$WINESERVER" -w
 

@@ -23,6 +23,8 @@ from .workspace import ROOT, internal_error, locked, work_folder
 
 DISPLAY_TOOL = ROOT / "tools" / "wine-display.sh"
 LOCALES = {"ja": "ja_JP.UTF-8", "de": "de_DE.UTF-8"}
+# The probe measures the name and the buttons; the verdict is the name control's (id 1002).
+NAME_CONTROL = "1002"
 # A driver whose fish all fail to show still ends: each wait inside it is bounded (15 s),
 # three per fish, and this bounds the whole driver besides.
 DRIVER_LIMIT_PER_FISH_S = 60
@@ -166,6 +168,15 @@ def run_drivers(prefix, tree, good, shots, jobs):
     return failed
 
 
+def name_measurement(text):
+    """The name control's eight fields from the probe's lines ("1002 CLASS ..."), or []."""
+    for line in text.splitlines():
+        fields = line.split()
+        if fields[:1] == [NAME_CONTROL]:
+            return fields[1:]
+    return []
+
+
 def fit_verdict(fields):
     """(fits, one line) of a name control's measurement (the probe's eight fields), or
     (None, why) without one."""
@@ -202,7 +213,7 @@ def collect_fish(number, folder, fish, shots, output, failed):
             row["images"][image] = target / f"{image}.png"
     for tag in LOCALES:
         fit = shots / number / f"shot-fit-{tag}.txt"
-        fields = fit.read_text().split() if fit.exists() else []
+        fields = name_measurement(fit.read_text() if fit.exists() else "")
         row["measured"][tag] = fields if len(fields) == 8 else [""] * 8
         row["fit"][tag] = fit_verdict(fields)
     return row

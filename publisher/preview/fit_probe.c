@@ -1,52 +1,74 @@
-// The name's fit, measured inside the updater: the preview driver hooks the updater's
-// thread with this DLL and sends its dialog "PelagioFitProbe"; the hook measures the name
-// control (id 1002) with the control's own font and writes one line to the file that
-// PELAGIO_FIT_RESULT names:
-//   CLASS TEXT_WIDTH TEXT_HEIGHT CLIENT_WIDTH CLIENT_HEIGHT LINES LINE_HEIGHT FORMAT_HEIGHT
-// LINES is the edit control's own line count (1 for a static), FORMAT_HEIGHT the height of
-// its formatting rectangle (the client height for a static).
+// The texts' fit, measured inside the updater: the preview driver (and the tests) hook the
+// updater's thread with this DLL and send its dialog "PelagioFitProbe"; the hook measures
+// the name control and the three buttons, each with the control's own font, and writes one
+// line per control to the file that PELAGIO_FIT_RESULT names:
+//   ID CLASS TEXT_WIDTH TEXT_HEIGHT CLIENT_WIDTH CLIENT_HEIGHT LINES LINE_HEIGHT FORMAT_HEIGHT
+// LINES is an edit control's own line count (1 otherwise), FORMAT_HEIGHT the height of its
+// formatting rectangle (the client height otherwise). A missing control is "ID none". Two
+// lines follow: "picture WIDTH HEIGHT" of the picture control's bitmap, and "icon WIDTH
+// SYSTEM_WIDTH" of the dialog's big icon beside the system's large icon size.
 #include <windows.h>
 
 #include <stdio.h>
 
-#define IDC_NAME 1002
+static const int kMeasured[] = {1002, 1006, 1005, 2}; // name, install, launch, exit
 
-static void Measure(HWND dialog) {
-    char result[MAX_PATH], kind[32] = "";
-    if (!GetEnvironmentVariableA("PELAGIO_FIT_RESULT", result, sizeof(result)))
-        return;
-    HWND name = GetDlgItem(dialog, IDC_NAME);
-    FILE* out = fopen(result, "wb");
-    if (!out)
-        return;
-    if (!name) {
-        fprintf(out, "none\r\n");
-        fclose(out);
+static void MeasureControl(FILE* out, HWND dialog, int id) {
+    char kind[32] = "";
+    HWND control = GetDlgItem(dialog, id);
+    if (!control) {
+        fprintf(out, "%d none\r\n", id);
         return;
     }
     WCHAR text[512];
-    int length = GetWindowTextW(name, text, 512);
+    int length = GetWindowTextW(control, text, 512);
     RECT client, format;
-    GetClientRect(name, &client);
+    GetClientRect(control, &client);
     format = client;
-    HDC dc = GetDC(name);
-    HGDIOBJ old = SelectObject(dc, (HFONT)SendMessageW(name, WM_GETFONT, 0, 0));
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, (HFONT)SendMessageW(control, WM_GETFONT, 0, 0));
     SIZE extent = {0, 0};
     GetTextExtentPoint32W(dc, text, length, &extent);
     TEXTMETRICW metrics;
     GetTextMetricsW(dc, &metrics);
     SelectObject(dc, old);
-    ReleaseDC(name, dc);
-    GetClassNameA(name, kind, sizeof(kind));
+    ReleaseDC(control, dc);
+    GetClassNameA(control, kind, sizeof(kind));
     LRESULT lines = 1;
     if (lstrcmpiA(kind, "Edit") == 0) {
-        lines = SendMessageW(name, EM_GETLINECOUNT, 0, 0);
-        SendMessageW(name, EM_GETRECT, 0, (LPARAM)&format);
+        lines = SendMessageW(control, EM_GETLINECOUNT, 0, 0);
+        SendMessageW(control, EM_GETRECT, 0, (LPARAM)&format);
     }
-    fprintf(out, "%s %ld %ld %ld %ld %ld %ld %ld\r\n", kind, extent.cx, extent.cy,
+    fprintf(out, "%d %s %ld %ld %ld %ld %ld %ld %ld\r\n", id, kind, extent.cx, extent.cy,
             client.right - client.left, client.bottom - client.top, (long)lines, metrics.tmHeight,
             format.bottom - format.top);
+}
+
+static void Measure(HWND dialog) {
+    char result[MAX_PATH], temporary[MAX_PATH + 4];
+    if (!GetEnvironmentVariableA("PELAGIO_FIT_RESULT", result, sizeof(result)))
+        return;
+    snprintf(temporary, sizeof(temporary), "%s.tmp", result);
+    FILE* out = fopen(temporary, "wb");
+    if (!out)
+        return;
+    for (unsigned i = 0; i < sizeof(kMeasured) / sizeof(kMeasured[0]); ++i)
+        MeasureControl(out, dialog, kMeasured[i]);
+    BITMAP picture = {0};
+    GetObjectW((HGDIOBJ)SendDlgItemMessageW(dialog, 1003, STM_GETIMAGE, IMAGE_BITMAP, 0),
+               sizeof(picture), &picture);
+    fprintf(out, "picture %ld %ld\r\n", picture.bmWidth, picture.bmHeight);
+    ICONINFO icon = {0};
+    BITMAP colour = {0};
+    if (GetIconInfo((HICON)SendMessageW(dialog, WM_GETICON, ICON_BIG, 0), &icon)) {
+        GetObjectW(icon.hbmColor, sizeof(colour), &colour);
+        DeleteObject(icon.hbmColor);
+        DeleteObject(icon.hbmMask);
+    }
+    fprintf(out, "icon %ld %d\r\n", colour.bmWidth, GetSystemMetrics(SM_CXICON));
     fclose(out);
+    // Whole or not at all: the reader takes the file once SendMessage has returned.
+    MoveFileExA(temporary, result, MOVEFILE_REPLACE_EXISTING);
 }
 
 __declspec(dllexport) LRESULT CALLBACK FitHook(int code, WPARAM wParam, LPARAM lParam) {

@@ -125,7 +125,8 @@ static int Preview(const char* exe, const char* prefix, const char* tag, char* r
     // The updater's environment carries the probe's result path; the hook reads it there.
     SetEnvironmentVariableA("PELAGIO_FIT_RESULT", path);
     snprintf(command, sizeof(command), "\"%s\"", exe);
-    STARTUPINFOA startup = {sizeof(startup)};
+    STARTUPINFOA startup = {0};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
     if (!CreateProcessA(exe, command, 0, 0, FALSE, 0, 0, 0, &startup, &process)) {
         snprintf(reason, 256, "the updater could not be started (error %lu)", GetLastError());

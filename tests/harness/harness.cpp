@@ -8,6 +8,7 @@
 namespace {
 
 const char kAppPathsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Pelagio2.scr";
+const char kDesktopKey[] = "Control Panel\\Desktop";
 
 void RemoveTree(const std::string& folder) {
     for (const std::string& name : FolderEntries(folder)) {
@@ -215,6 +216,43 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
     return names;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = text.find("\r\n", start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+ScopedVariable::ScopedVariable(const char* name, const std::string& value) : name_(name) {
+    char old[4096];
+    DWORD length = GetEnvironmentVariableA(name, old, sizeof(old));
+    had_ = length > 0 && length < sizeof(old);
+    old_ = had_ ? old : "";
+    SetEnvironmentVariableA(name, value.c_str());
+}
+
+ScopedVariable::~ScopedVariable() {
+    SetEnvironmentVariableA(name_, had_ ? old_.c_str() : 0);
+}
+
+SystemDpi::SystemDpi(DWORD dpi) {
+    DWORD size = sizeof(old_);
+    had_ = RegGetValueA(HKEY_CURRENT_USER, kDesktopKey, "LogPixels", RRF_RT_REG_DWORD, 0, &old_,
+                        &size) == ERROR_SUCCESS;
+    RegSetKeyValueA(HKEY_CURRENT_USER, kDesktopKey, "LogPixels", REG_DWORD, &dpi, sizeof(dpi));
+}
+
+SystemDpi::~SystemDpi() {
+    if (had_)
+        RegSetKeyValueA(HKEY_CURRENT_USER, kDesktopKey, "LogPixels", REG_DWORD, &old_,
+                        sizeof(old_));
+    else
+        RegDeleteKeyValueA(HKEY_CURRENT_USER, kDesktopKey, "LogPixels");
+}
+
 TempFolder::TempFolder(const std::string& name) {
     char base[MAX_PATH] = "";
     GetTempPathA(MAX_PATH, base);
@@ -264,14 +302,7 @@ HostInstallation::~HostInstallation() {
 }
 
 std::vector<std::string> HostInstallation::HostLog() const {
-    std::vector<std::string> lines;
-    std::string text = ReadFileBytes(Directory() + "host.log");
-    size_t start = 0, end;
-    while ((end = text.find("\r\n", start)) != std::string::npos) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
+    return Lines(ReadFileBytes(Directory() + "host.log"));
 }
 
 ChildProcess::~ChildProcess() {
@@ -361,6 +392,27 @@ HWND UpdaterRun::WaitForDialog(DWORD timeoutMs) const {
     else if (!WaitUntil("the updater's dialog", shown, timeoutMs))
         printf("  the updater %s\n", State().c_str());
     return dialog;
+}
+
+std::vector<std::string> ProbeInside(const UpdaterRun& updater, HWND dialog, const char* dll,
+                                     const char* hook, const char* message,
+                                     const std::string& result) {
+    DeleteFileA(result.c_str());
+    HMODULE probe = LoadLibraryA((ProgramFolder() + dll).c_str());
+    HOOKPROC procedure =
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, hook)));
+    if (!procedure)
+        return {std::string("the probe ") + dll + " or its " + hook + " is missing"};
+    HHOOK installed = SetWindowsHookExA(WH_CALLWNDPROC, procedure, probe, updater.ThreadId());
+    if (!installed)
+        return {"SetWindowsHookEx failed with error " + std::to_string(GetLastError())};
+    DWORD_PTR answer = 0;
+    LRESULT handled = SendMessageTimeoutA(dialog, RegisterWindowMessageA(message), 0, 0,
+                                          SMTO_NORMAL, Scaled(10000), &answer);
+    UnhookWindowsHookEx(installed);
+    if (!handled)
+        return {std::string("the dialog did not answer ") + message};
+    return Lines(ReadFileBytes(result));
 }
 
 HWND FindMessageBoxOf(DWORD threadId) {

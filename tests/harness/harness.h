@@ -64,6 +64,35 @@ std::string ProgramFolder();
 // Names of the entries of a folder, "." and ".." left out.
 std::vector<std::string> FolderEntries(const std::string& folder);
 
+// The lines of a text whose lines end in CR LF.
+std::vector<std::string> Lines(const std::string& text);
+
+// Sets an environment variable for the processes this test starts; restores it after.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const std::string& value);
+    ScopedVariable(const ScopedVariable&) = delete;
+    ~ScopedVariable();
+
+  private:
+    const char* name_;
+    std::string old_;
+    bool had_;
+};
+
+// The system DPI that Windows programs started from now on take (Wine reads the user's
+// LogPixels as a process starts); the old setting back on destruction.
+class SystemDpi {
+  public:
+    explicit SystemDpi(DWORD dpi);
+    SystemDpi(const SystemDpi&) = delete;
+    ~SystemDpi();
+
+  private:
+    DWORD old_ = 0;
+    bool had_ = false;
+};
+
 // A fresh folder under the prefix's temporary folder, removed with its contents.
 class TempFolder {
   public:
@@ -145,6 +174,13 @@ class UpdaterRun : public ChildProcess {
     // Whether a message box shows up within the time; for checks that none appears.
     bool MessageBoxAppears(DWORD withinMs) const;
 };
+
+// Runs a probe DLL beside the tests inside the updater's thread: hooks its window procedure
+// calls with the DLL's export `hook`, sends the dialog the registered `message` and returns
+// the lines the probe wrote to `result` (one line saying what failed when it could not run).
+std::vector<std::string> ProbeInside(const UpdaterRun& updater, HWND dialog, const char* dll,
+                                     const char* hook, const char* message,
+                                     const std::string& result);
 
 HWND FindMessageBoxOf(DWORD threadId);
 // Text of a message box (its control 0xFFFF).
