@@ -151,17 +151,9 @@ int DataStream::Commit() {
     return state_ == OpenSink && _commit(descriptor_) == 0;
 }
 
-// Copies a resource whole into a file. The bytes go to a temporary file beside the target
-// first, and only a complete, flushed copy replaces the target, so a failure (short write,
-// locked or read-only target) leaves the old file as it was and nothing else behind.
-int DataStream::ExtractResource(const char* name, const char* target) {
-    if (!name)
-        return 0;
-    if (!Open(name, ResourceSource, 0))
-        return 0;
-    if (!target)
-        target = name;
-
+// Creates an empty file of a name of its own in the target's folder, open to write, and
+// gives its path.
+int DataStream::CreateBeside(const char* target, char* created) {
     PathBuffer folder, fileName;
     char* namePart = 0;
     DWORD length = GetFullPathNameA(target, PathBuffer::Capacity, folder.Data(), &namePart);
@@ -169,22 +161,41 @@ int DataStream::ExtractResource(const char* name, const char* target) {
         return 0;
     fileName.Assign(namePart);
     *namePart = '\0';
+    return CreateTemporary(folder, fileName, created);
+}
 
-    // A read-only target stays as it is, as an open for writing would refuse it; not every
-    // platform refuses to move a file over one.
-    DWORD attributes = GetFileAttributesA(target);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+// Writes a resource whole into a new file beside the target, flushed to the disk; a failure
+// (a short write, no room for the file) leaves nothing behind.
+int DataStream::StageResource(const char* name, const char* target, char* staged) {
+    if (!name || !Open(name, ResourceSource, 0))
         return 0;
-
-    PathBuffer temporary;
     DataStream sink;
-    if (!sink.CreateTemporary(folder, fileName, temporary.Data()))
+    if (!sink.CreateBeside(target ? target : name, staged))
         return 0;
     int complete = sink.Write(base_, size_) == int(size_) && sink.Commit();
     sink.Close();
-    if (complete &&
-        MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (complete)
         return 1;
-    DeleteFileA(temporary);
+    DeleteFileA(staged);
+    return 0;
+}
+
+// Copies a resource whole into a file. Only a complete, flushed copy replaces the target, so a
+// failure (short write, locked or read-only target) leaves the old file as it was and nothing
+// else behind.
+int DataStream::ExtractResource(const char* name, const char* target) {
+    if (!target)
+        target = name;
+    // A read-only target stays as it is, as an open for writing would refuse it; not every
+    // platform refuses to move a file over one.
+    DWORD attributes = target ? GetFileAttributesA(target) : INVALID_FILE_ATTRIBUTES;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return 0;
+    PathBuffer staged;
+    if (!StageResource(name, target, staged.Data()))
+        return 0;
+    if (MoveFileExA(staged, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 1;
+    DeleteFileA(staged);
     return 0;
 }

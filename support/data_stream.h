@@ -31,6 +31,12 @@ class DataStream {
     int Write(const void* bytes, uint32_t count);
     // Copies a resource whole into the target file (null: a file named like the resource).
     int ExtractResource(const char* name, const char* target);
+    // Writes a resource whole and flushed into a new file beside the target, of a name of its
+    // own (at most as long as the target's), given in staged (260 bytes and a terminator).
+    int StageResource(const char* name, const char* target, char* staged);
+    // Creates, to write, an empty file of a name of its own beside the target; its path in
+    // created (260 bytes and a terminator).
+    int CreateBeside(const char* target, char* created);
 
     int GetState() const { return state_; }
     int GetSourceKind() const { return sourceKind_; }

@@ -2,6 +2,8 @@
 // message only when all three are complete, and nothing at all when the data file fails.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "fish.h"
 #include "harness.h"
 #include "resource_ids.h"
@@ -181,39 +183,159 @@ TEST(Install, TooLongAPathWritesNothingAnywhere) {
     RemoveDirectoryA(directory.c_str());
 }
 
-// The thumbnail or the name file cannot be written: the install is not reported as done.
-TEST(Install, IncompleteInstallIsNotReported) {
+// An old fish: three files of bytes of its own in the Fish folder.
+const char* const kExtensions[] = {".vmf", ".bmp", ".txt"};
+std::map<std::string, std::string> PlantOldFish(const std::string& fish) {
+    std::map<std::string, std::string> old;
+    for (const char* extension : kExtensions) {
+        std::string name = FISH_BASE_NAME + std::string(extension);
+        old[name] = "old fish " + name;
+        EXPECT_TRUE(WriteFileBytes(fish + name, old[name])) << name;
+    }
+    return old;
+}
+
+// Each entry of a folder with its bytes ("<folder>" for a folder), as a user finds them.
+std::map<std::string, std::string> FolderContents(const std::string& folder) {
+    std::map<std::string, std::string> contents;
+    for (const std::string& name : FolderEntries(folder)) {
+        DWORD attributes = GetFileAttributesA((folder + name).c_str());
+        contents[name] =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                ? "<folder>"
+                : ReadFileBytes(folder + name);
+    }
+    return contents;
+}
+
+const char kPlainText[] = " <>.0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+
+std::string Describe(const std::map<std::string, std::string>& contents) {
+    std::string text;
+    for (const auto& entry : contents) {
+        const std::string& bytes = entry.second;
+        bool plain = bytes.find_first_not_of(kPlainText) == std::string::npos;
+        text += "\n    " + entry.first + ": " + std::to_string(bytes.size()) + " bytes" +
+                (bytes.size() > 40 ? ""
+                 : plain           ? " \"" + bytes + "\""
+                                   : " " + Hex(bytes));
+    }
+    return text.empty() ? " nothing" : text;
+}
+
+// Presses a button and waits until the dialog has handled the press; false when it has not
+// within the time (a message box it shows holds it).
+bool PressAndWait(HWND dialog, int id, DWORD timeoutMs) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)), SMTO_NORMAL,
+                               Scaled(timeoutMs), &result) != 0;
+}
+
+// A failed press shows nothing and leaves the Fish folder exactly as it was.
+void ExpectNothingChanged(UpdaterRun& updater, HWND dialog, const std::string& fish,
+                          const std::map<std::string, std::string>& before) {
+    EXPECT_TRUE(PressAndWait(dialog, IDC_UPDATE, 20000)) << "the install did not return";
+    EXPECT_EQ(FindMessageBoxOf(updater.ThreadId()), nullptr) << "a message box was shown";
+    std::map<std::string, std::string> after = FolderContents(fish);
+    EXPECT_TRUE(after == before) << "expected:" << Describe(before)
+                                 << "\n  found:" << Describe(after);
+}
+
+// Whatever keeps one of the three files from its place, the Fish folder keeps the old fish
+// whole (or no fish at all), with no staged or set-aside file; once it is out of the way, the
+// next press installs the whole fish.
+TEST(Install, AFailedInstallLeavesTheFishFolderAsItWas) {
     struct Case {
         const char* what;
-        bool blockThumbnail, lockName;
-    } cases[] = {{"thumbnail target is a folder", true, false}, {"name file locked", false, true}};
+        bool oldFish;
+        const char* extension;
+        enum { Held, Folder, ReadOnly } obstacle;
+    } cases[] = {
+        {"data file held open", true, ".vmf", Case::Held},
+        {"thumbnail held open", true, ".bmp", Case::Held},
+        {"name file held open", true, ".txt", Case::Held},
+        {"thumbnail's name taken by a folder, no fish before", false, ".bmp", Case::Folder},
+        {"read-only name file", true, ".txt", Case::ReadOnly},
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HostInstallation host;
         HostRegistration registration(host.ProgramPath());
-        if (c.blockThumbnail) {
-            ASSERT_TRUE(CreateDirectoryA((host.FishFolder() + FISH_BASE_NAME ".bmp").c_str(), 0));
-        }
+        std::string fish = host.FishFolder();
+        std::string blocked = fish + FISH_BASE_NAME + c.extension;
+        std::map<std::string, std::string> old;
+        if (c.oldFish)
+            old = PlantOldFish(fish);
         HANDLE held = INVALID_HANDLE_VALUE;
-        if (c.lockName) {
-            WriteFileBytes(host.FishFolder() + FISH_BASE_NAME ".txt", "old name");
-            held = CreateFileA((host.FishFolder() + FISH_BASE_NAME ".txt").c_str(), GENERIC_READ, 0,
-                               0, OPEN_EXISTING, 0, 0);
+        if (c.obstacle == Case::Held) {
+            held = CreateFileA(blocked.c_str(), GENERIC_READ, 0, 0, OPEN_EXISTING, 0, 0);
             ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        } else if (c.obstacle == Case::Folder) {
+            ASSERT_TRUE(CreateDirectoryA(blocked.c_str(), 0));
+        } else {
+            ASSERT_TRUE(SetFileAttributesA(blocked.c_str(), FILE_ATTRIBUTE_READONLY));
         }
+        // A file held without sharing reads as empty: all bytes are compared once it is free.
+        std::map<std::string, std::string> before = FolderContents(fish);
         UpdaterRun updater;
         HWND dialog = StartWithDialog(updater);
         ASSERT_NE(dialog, nullptr);
-        ExpectSilentInstall(updater, dialog);
-        if (held != INVALID_HANDLE_VALUE) {
+        ExpectNothingChanged(updater, dialog, fish, before);
+        if (c.obstacle == Case::Held) {
             CloseHandle(held);
-            EXPECT_EQ(ReadFileBytes(host.FishFolder() + FISH_BASE_NAME ".txt"), "old name");
+            std::map<std::string, std::string> after = FolderContents(fish);
+            EXPECT_TRUE(after == old)
+                << "expected:" << Describe(old) << "\n  found:" << Describe(after);
+        } else if (c.obstacle == Case::Folder) {
+            RemoveDirectoryA(blocked.c_str());
+        } else {
+            SetFileAttributesA(blocked.c_str(), FILE_ATTRIBUTE_NORMAL);
         }
-        EXPECT_TRUE(ReadFileBytes(host.FishFolder() + FISH_BASE_NAME ".vmf") ==
-                    Payload("DATA.VMF"));
-        for (const std::string& name : FolderEntries(host.FishFolder()))
-            EXPECT_EQ(name.find(".tmp"), std::string::npos) << "left behind: " << name;
+        PressButton(dialog, IDC_UPDATE);
+        ExpectCompletion(updater, dialog, host.Directory());
+        ExpectInstalled(fish);
+        PressButton(dialog, IDCANCEL);
+        EXPECT_TRUE(updater.WaitForExit(10000));
     }
+}
+
+// Held for a moment after the press (a virus scanner, the host reading its fish): the
+// install waits for it and puts the whole fish in place.
+TEST(Install, AMomentsHoldIsWaitedFor) {
+    HostInstallation host;
+    HostRegistration registration(host.ProgramPath());
+    std::string fish = host.FishFolder();
+    PlantOldFish(fish);
+    std::string data = fish + FISH_BASE_NAME ".vmf";
+    HANDLE held = CreateFileA(data.c_str(), GENERIC_READ, 0, 0, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater);
+    ASSERT_NE(dialog, nullptr);
+    PressButton(dialog, IDC_UPDATE);
+    // The staged files beside the old ones: the updater is at the held file now.
+    EXPECT_TRUE(WaitUntil("the staged files", [&] { return FolderEntries(fish).size() > 3; }));
+    Sleep(400); // the hold itself, not a wait for anything
+    CloseHandle(held);
+    ExpectCompletion(updater, dialog, host.Directory());
+    ExpectInstalled(fish);
+}
+
+// Run under a file-size limit of 100 KB: the data file's write comes back short, and nothing
+// is replaced.
+TEST(InstallShortWrite, ReplacesNothing) {
+    HostInstallation host;
+    HostRegistration registration(host.ProgramPath());
+    std::string fish = host.FishFolder();
+    ASSERT_FALSE(WriteFileBytes(fish + "probe.bin", std::string(200000, 'p')))
+        << "the file-size limit is not in force";
+    DeleteFileA((fish + "probe.bin").c_str());
+    std::map<std::string, std::string> before = PlantOldFish(fish);
+    UpdaterRun updater;
+    HWND dialog = StartWithDialog(updater);
+    ASSERT_NE(dialog, nullptr);
+    ExpectNothingChanged(updater, dialog, fish, before);
 }
 
 } // namespace
