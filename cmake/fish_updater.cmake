@@ -26,7 +26,8 @@ function(add_fish_updater target folder)
         ${CMAKE_SOURCE_DIR}/resources/updater.rc)
     add_dependencies(${target} ${target}-payload)
     set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/updater.rc TARGET_DIRECTORY ${target}
-        PROPERTIES OBJECT_DEPENDS "${outputs};${CMAKE_SOURCE_DIR}/resources/resource_ids.h")
+        PROPERTIES OBJECT_DEPENDS
+        "${outputs};${CMAKE_SOURCE_DIR}/resources/resource_ids.h;${CMAKE_SOURCE_DIR}/resources/updater.manifest")
     target_include_directories(${target} PRIVATE ${payload})
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${PRODUCT_FLAGS}>)
     target_link_libraries(${target} PRIVATE updater_main updater_core)

@@ -105,3 +105,13 @@ def damaged_exe(data, kind, rng, layout):
         at = section.get_file_offset() + rng.choice([16, 20])  # SizeOfRawData, PointerToRawData
         struct.pack_into("<I", out, at, rng.choice([len(data) * 2, 0xFFFFFE00, 0]))
     return bytes(out)
+
+
+def without_manifest(data):
+    """An updater as kits before the application manifest built it: the manifest's type (the
+    last of the resource root's id entries, 24) taken out of the resource table."""
+    pe = pefile.PE(data=data)
+    root = pe.DIRECTORY_ENTRY_RESOURCE
+    assert root.entries[-1].id == 24, "the manifest is not the last resource type"
+    root.struct.NumberOfIdEntries -= 1
+    return bytes(pe.write())

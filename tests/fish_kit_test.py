@@ -15,6 +15,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "publisher"))
+sys.path.insert(0, str(ROOT / "tests"))
+import damage  # noqa: E402
 from fish_kit import artwork, building, fish_folder, resources  # noqa: E402
 from PIL import Image  # noqa: E402
 
@@ -183,8 +185,9 @@ class Catalogue(unittest.TestCase):
             self.assertTrue(summary[1].startswith("12345\tカクレクマノミ\tOcellaris clownfish\t"))
             for exe, folder in (("PelagioUpdate-12345.exe", "a-clownfish"),
                                 ("PelagioUpdate-12346.exe", "b-second")):
-                # Windows' installer detection elevates an exe without a manifest by its name.
-                self.assertIn("Update", exe)
+                # Elevation asked for by the manifest, not guessed from the name.
+                self.assertEqual(pe_resources((output / exe).read_bytes())[(24, 1, 1033)],
+                                 (ROOT / "resources" / "updater.manifest").read_bytes())
                 fish = fish_folder.convert(catalogue / folder)
                 self.assertEqual(resources.check_exe(output / exe, fish), [])
 
@@ -293,6 +296,22 @@ class Unpack(unittest.TestCase):
                 self.assertEqual(before, resources.read_resources(original))
                 self.assertTrue(original == copy, "the rebuilt exe differs")
 
+    def test_an_older_kits_exe_without_a_manifest_unpacks_and_gains_one(self):
+        old = self.w / "older-kit.exe"
+        old.write_bytes(damage.without_manifest(self.exes["12345"].read_bytes()))
+        before = pe_resources(old.read_bytes())
+        self.assertNotIn(resources.MANIFEST_KEY, before)
+        note = f"fish-kit: {old}: has no application manifest (built by an older kit)"
+        folder = self.w / "older-kit"
+        for result in (kit("unpack", old, folder), kit("check-exe", old, GOOD)):
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertIn(note, result.stderr)
+        rebuilt = kit("build", folder, self.w / "older-rebuilt")
+        self.assertEqual(rebuilt.returncode, 0, rebuilt.stderr)
+        after = pe_resources((self.w / "older-rebuilt" / "PelagioUpdate-12345.exe").read_bytes())
+        self.assertEqual(after.pop(resources.MANIFEST_KEY), resources.MANIFEST)
+        self.assertEqual(after, before, "the fish's resources changed")
+
     def test_each_bad_exe_is_refused_with_one_line(self):
         good = self.exes["20030"].read_bytes()
         found = resources.read_resources(good)
@@ -317,6 +336,8 @@ class Unpack(unittest.TestCase):
                                                      "DATA.TXT2".encode("utf-16-le"))),
             ("expected 5098 bytes, found 5096", bitmap_size_changed()),
             ("no fish number", patched(b"Fish\\PG20030.vmf\0", b"Fish\\XX20030.vmf\0")),
+            ("its application manifest is not the kit's",
+             patched(b'level="requireAdministrator"', b'level="asInvoker"           ')),
         ]
         for index, (problem, data) in enumerate(cases):
             with self.subTest(problem=problem):

@@ -92,12 +92,19 @@ TEST_F(ResourceTableTest, ShippedExeIs32BitAndHoldsExactlyTheListedResources) {
         Entry entry;
         size_t size; // 0: any size
     } expected[] = {
-        {{"#14", "#101", 1033}, 48},         {{"#3", "#1", 1033}, 2216},
-        {{"#3", "#2", 1033}, 3752},          {{"#3", "#3", 1033}, 1384},
-        {{"#2", "#102", 1028}, 5098},        {{"#5", "UPDATEDLG", 1031}, 0},
-        {{"#5", "UPDATEDLG", 1041}, 0},      {{"#5", "UPDATEDLG_", 1033}, 0},
-        {{"#10", "DATA.VMF", 1028}, 201830}, {{"#10", "DATA.BMP", 1028}, 7224},
-        {{"#10", "DATA.TXT", 1028}, 24},     {{"#10", "DATA.TXT1", 1028}, 19},
+        {{"#14", "#101", 1033}, 48},
+        {{"#3", "#1", 1033}, 2216},
+        {{"#3", "#2", 1033}, 3752},
+        {{"#3", "#3", 1033}, 1384},
+        {{"#2", "#102", 1028}, 5098},
+        {{"#5", "UPDATEDLG", 1031}, 0},
+        {{"#5", "UPDATEDLG", 1041}, 0},
+        {{"#5", "UPDATEDLG_", 1033}, 0},
+        {{"#10", "DATA.VMF", 1028}, 201830},
+        {{"#10", "DATA.BMP", 1028}, 7224},
+        {{"#10", "DATA.TXT", 1028}, 24},
+        {{"#10", "DATA.TXT1", 1028}, 19},
+        {{"#24", "#1", 1033}, 0},
     };
     ResourceTable table = ReadTable(shipped_);
     EXPECT_EQ(table.size(), sizeof(expected) / sizeof(expected[0]));
@@ -284,6 +291,30 @@ TEST_F(ResourceTableTest, DialogTemplatesHaveTheirStylesRectanglesAndTexts) {
             EXPECT_EQ(a.cy, e.cy);
         }
     }
+}
+
+// The application manifest: elevation asked for plainly, and the systems it was made for, so
+// that Windows neither guesses it is a setup program nor redirects its writes; nothing that
+// would change its look or its code page.
+TEST_F(ResourceTableTest, ManifestAsksForAdministratorAndNamesTheSystems) {
+    ASSERT_NE(shipped_, nullptr);
+    ResourceTable table = ReadTable(shipped_);
+    const std::string& manifest = table[{"#24", "#1", 1033}];
+    ASSERT_FALSE(manifest.empty()) << "no manifest";
+    const char* const required[] = {
+        "<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>",
+        "{e2011457-1546-43c5-a5fe-008deee3d3f0}", // Vista
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // 7
+        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // 8
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // 8.1
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", // 10 and 11
+    };
+    for (const char* text : required)
+        EXPECT_NE(manifest.find(text), std::string::npos) << "missing " << text;
+    for (const char* text : {"dpiAware", "dpiAwareness", "Common-Controls", "activeCodePage"})
+        EXPECT_EQ(manifest.find(text), std::string::npos) << "unexpected " << text;
+    EXPECT_EQ(manifest.find("requestedExecutionLevel"), manifest.rfind("requestedExecutionLevel"))
+        << "one execution level";
 }
 
 // BITMAPINFOHEADER fields at an offset: width, height, bits, compression, image size, ppm.

@@ -17,6 +17,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "publisher"))
 sys.path.insert(0, str(ROOT / "tests"))
+import damage  # noqa: E402
 import pki  # noqa: E402
 from fish_kit import fish_folder, resources  # noqa: E402
 
@@ -224,6 +225,23 @@ class Release(unittest.TestCase):
         self.assertIn("notes.exe: not a Windows program", errors[0])
         self.assertIn("tool.exe: not an updater: resource", errors[1])
         self.assertEqual(list((self.w / "not-signed").glob("*.exe")), [])
+
+    def test_an_older_kits_exe_is_signed_and_verifies_with_a_note(self):
+        built = self.w / "older-built"
+        self.assertEqual(self.kit("build", self.catalogue, built).returncode, 0)
+        older = self.w / "older"
+        older.mkdir()
+        for exe in built.glob("*.exe"):
+            (older / exe.name).write_bytes(damage.without_manifest(exe.read_bytes()))
+        release = self.w / "older-release"
+        signed = self.kit("sign", older, release, *self.token_options(), "--timestamp",
+                          self.tsa.url)
+        self.assertEqual(signed.returncode, 0, signed.stderr)
+        result = self.verify(release, "--catalogue", self.catalogue)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for exe in older.glob("*.exe"):
+            self.assertIn(f"fish-kit: {release / exe.name}: has no application manifest",
+                          result.stderr)
 
     def test_verify_names_each_bad_exe(self):
         good = self.w / "gate-good"

@@ -50,8 +50,9 @@ def command_verify(arguments):
 
 
 def command_unpack(arguments):
+    notes = []
     try:
-        files = unpacking.unpack(arguments.exe, arguments.folder)
+        files = unpacking.unpack(arguments.exe, arguments.folder, notes)
     except resources.ExeError as error:
         print(f"fish-kit: error: {arguments.exe}: {error}", file=sys.stderr)
         return 1
@@ -59,6 +60,8 @@ def command_unpack(arguments):
         print(f"fish-kit: error: {arguments.folder}: cannot be written ({error.strerror})",
               file=sys.stderr)
         return 1
+    for note in notes:
+        print(f"fish-kit: {arguments.exe}: {note}", file=sys.stderr)
     print(f"fish-kit: wrote {', '.join(sorted(files))} to {arguments.folder}", file=sys.stderr)
     return 0
 
@@ -68,10 +71,13 @@ def command_preview(arguments):
 
 
 def command_check_exe(arguments):
+    notes = []
     try:
-        problems = resources.check_exe(arguments.exe, convert(arguments.fish_folder))
+        problems = resources.check_exe(arguments.exe, convert(arguments.fish_folder), notes)
     except FishError as error:
         problems = [str(error)]
+    for note in notes:
+        print(f"fish-kit: {arguments.exe}: {note}", file=sys.stderr)
     for problem in problems:
         print(f"fish-kit: error: {arguments.exe}: {problem}", file=sys.stderr)
     return 1 if problems else 0

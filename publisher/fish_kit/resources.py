@@ -6,8 +6,9 @@ import pefile
 from . import artwork
 from .files import UnreadableFile, read_bounded
 from .fish_folder import DATA_BYTES_MAX
+from .workspace import ROOT
 
-RT_ICON, RT_BITMAP, RT_DIALOG, RT_RCDATA, RT_GROUP_ICON = 3, 2, 5, 10, 14
+RT_ICON, RT_BITMAP, RT_DIALOG, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 2, 5, 10, 14, 24
 # (type, name, language) of the fixed forms, with their sizes.
 FIXED_SIZES = {
     (RT_GROUP_ICON, 101, 1033): 48,
@@ -24,6 +25,12 @@ PAYLOAD = {  # the fish's own resources and the payload files they come from
 }
 DIALOGS = {(RT_DIALOG, "UPDATEDLG", 1031), (RT_DIALOG, "UPDATEDLG", 1041),
            (RT_DIALOG, "UPDATEDLG_", 1033)}
+# The application manifest every updater carries (elevation asked for, the systems named);
+# exes built by kits before it have none.
+MANIFEST_KEY = (RT_MANIFEST, 1, 1033)
+MANIFEST = (ROOT / "resources" / "updater.manifest").read_bytes()
+NO_MANIFEST = ("has no application manifest (built by an older kit): Windows takes it for a "
+               "setup program by its name; rebuild it to add one")
 # The data file's name as the exe carries it, in code page 932: "Fish\PG<number>.vmf".
 DATA_FILE_NAME = re.compile(rb"Fish\\PG([1-9][0-9]{0,5})\.vmf\0")
 
@@ -136,9 +143,18 @@ def table_problems(found):
         problems.append(f"resource {(RT_RCDATA, 'DATA.BMP', 1028)}: expected "
                         f"{artwork.THUMBNAIL_BYTES} bytes, found {len(thumbnail)}")
     problems += [f"dialog {key} is missing" for key in sorted(DIALOGS) if key not in found]
+    if MANIFEST_KEY in found and found[MANIFEST_KEY] != MANIFEST:
+        problems.append(f"resource {MANIFEST_KEY}: its application manifest is not the kit's")
     problems += [f"unexpected resource {key}" for key in found
-                 if key not in FIXED_SIZES and key not in PAYLOAD and key not in DIALOGS]
+                 if key not in FIXED_SIZES and key not in PAYLOAD and key not in DIALOGS and
+                 key != MANIFEST_KEY]
     return problems
+
+
+def table_notes(found):
+    """What is worth saying of a sound resource table: an exe of an older kit, without the
+    manifest."""
+    return [] if MANIFEST_KEY in found else [NO_MANIFEST]
 
 
 def payload_problems(found, fish):
@@ -156,10 +172,13 @@ def read_exe(exe):
         raise ExeError(str(error))
 
 
-def check_exe(exe, fish):
-    """Problems of a built exe's resource table against the fixed forms and the fish."""
+def check_exe(exe, fish, notes=None):
+    """Problems of a built exe's resource table against the fixed forms and the fish; what
+    is worth saying besides is added to notes."""
     try:
         found = read_resources(read_exe(exe))
     except ExeError as error:
         return [f"resources cannot be read: {error}"]
+    if notes is not None:
+        notes += table_notes(found)
     return table_problems(found) + payload_problems(found, fish)

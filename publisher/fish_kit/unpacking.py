@@ -45,10 +45,13 @@ def icon_file(found):
     return artwork.ico_file(entries)
 
 
-def fish_folder_files(exe):
-    """{file name: bytes} of the fish folder an updater exe carries."""
+def fish_folder_files(exe, notes=None):
+    """{file name: bytes} of the fish folder an updater exe carries; what is worth saying of
+    the exe (an older kit's, without a manifest) is added to notes."""
     data = resources.read_exe(exe)
     found = resources.read_resources(data)
+    if notes is not None:
+        notes += resources.table_notes(found)
     problems = resources.table_problems(found)
     if problems:
         raise resources.ExeError(problems[0])
@@ -81,11 +84,11 @@ def fish_folder_files(exe):
     }
 
 
-def unpack(exe, folder):
+def unpack(exe, folder, notes=None):
     """Writes the fish folder of exe into folder, which must not exist or be empty; the
     folder appears whole or not at all, also when the run is killed. Raises ExeError."""
     folder = Path(folder)
-    files = fish_folder_files(exe)
+    files = fish_folder_files(exe, notes)
     try:
         with staging.staged(folder) as stage:
             if folder.exists() and (not folder.is_dir() or any(folder.iterdir())):

@@ -130,12 +130,15 @@ def catalogue_fish(catalogue):
     return fish, problems
 
 
-def resource_problems(data, fish):
+def resource_problems(data, fish, notes):
+    """Problems of an exe's resource table and fish; what is worth saying besides (an older
+    kit's exe, without a manifest) is added to notes."""
     try:
         found = resources.read_resources(data)
     except resources.ExeError as problem:
         return [f"not an updater: {problem}"]
     problems = resources.table_problems(found)
+    notes += resources.table_notes(found)
     number = resources.fish_number(data)
     if number is None:
         problems.append("carries no fish number (Fish\\PG<number>.vmf)")
@@ -203,7 +206,10 @@ def verify(release, catalogue=None, ca=None, tsa_ca=None):
             continue
         data_of[exe] = data
         found, signature = signature_problems(exe, data, ca, tsa_ca)
-        problems += [(exe, p) for p in found + resource_problems(data, fish)]
+        notes = []
+        problems += [(exe, p) for p in found + resource_problems(data, fish, notes)]
+        for note in notes:
+            progress(f"{exe}: {note}")
         if signature:
             signers.setdefault((signature.fingerprint, signature.subject), []).append(exe)
     if len(signers) > 1:
