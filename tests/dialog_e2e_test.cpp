@@ -149,12 +149,13 @@ struct Measured {
     std::string kind;
     long textWidth = 0, textHeight = 0, clientWidth = 0, clientHeight = 0;
     long lines = 0, lineHeight = 0, formatHeight = 0;
-    // The share of its control the text takes: of the width in a static or a button, of the
-    // lines shown in the German name's multi-line edit.
-    double Share() const {
-        if (kind == "Edit")
-            return double(lines * lineHeight) / formatHeight;
-        return double(textWidth) / clientWidth;
+    // The share of its control the text takes, as a fraction: of the width in a static or a
+    // button, of the lines shown in the German name's multi-line edit.
+    long long Part() const { return kind == "Edit" ? lines * lineHeight : textWidth; }
+    long long Whole() const { return kind == "Edit" ? formatHeight : clientWidth; }
+    // Compared exactly: 20 of 275 pixels is the share of 16 of 220.
+    bool NoLargerShareThan(const Measured& other) const {
+        return Part() * other.Whole() <= other.Part() * Whole();
     }
 };
 struct DialogAtDpi {
@@ -254,7 +255,7 @@ void ExpectInProportion() {
         for (const auto& text : base.texts) {
             const Measured& was = text.second;
             const Measured& now = seen.texts[text.first];
-            EXPECT_LE(now.Share(), was.Share())
+            EXPECT_TRUE(now.NoLargerShareThan(was))
                 << "control " << text.first << " (" << now.kind << "): text " << now.textWidth
                 << " x " << now.textHeight << " in " << now.clientWidth << " x " << now.clientHeight
                 << ", " << now.lines << " line(s); at 96 DPI " << was.textWidth << " x "
