@@ -122,6 +122,7 @@ class Release(unittest.TestCase):
     def test_wrong_pin_is_tried_once_and_signs_nothing(self):
         wrong = self.w / "wrong-pin"
         wrong.write_text("0000\n")
+        wrong.chmod(0o600)
         for version, signer in self.versions:
             with self.subTest(osslsigncode=version):
                 spy_log = self.w / f"spy-{bool(signer)}.log"
@@ -140,10 +141,17 @@ class Release(unittest.TestCase):
         other_ca = pki.Authority(self.w / "other-ca", "Other CA")
         stranger = other_ca.issue(other_ca.key.public_key(), "Stranger", pki.CODE_SIGNING, 1)
         foreign_chain = other_ca.chain_file(stranger, "stranger-chain.pem")
+        loose = self.w / "loose-pin"
+        loose.write_text(self.token.pin + "\n")
+        loose.chmod(0o644)
         cases = [
             ("certificate of another key", ["--cert", foreign_chain], "belongs to the key"),
             ("missing key", ["--key", "pkcs11:token=Fish%20Token;object=nothing"],
-             "holds no private key object=nothing"),
+             "holds no private key object=nothing; it holds object=code signing id=%42: name "
+             "one with object= (its label) or id="),
+            ("PIN file others can read", ["--pin-file", loose],
+             f"--pin-file {loose}: other users can read it (mode 0644); make it yours alone: "
+             f"chmod 600 {loose}"),
             ("missing token", ["--key", "pkcs11:token=Elsewhere;object=code%20signing"],
              "no token of"),
             ("PIN in the URI", ["--key", self.token.uri + "?pin-value=2468"], "--pin-file"),
@@ -162,6 +170,7 @@ class Release(unittest.TestCase):
     def test_a_key_that_fails_stops_the_signing(self):
         wrong = self.w / "wrong-password"
         wrong.write_text("not the password\n")
+        wrong.chmod(0o600)
         output = self.w / "wrong-password-release"
         result = self.kit("build", self.catalogue, output, "--pkcs12", self.p12,
                           "--password-file", wrong, "--sign-jobs", "1")
@@ -299,6 +308,46 @@ class Release(unittest.TestCase):
                 self.assertIn("1 of 2 exes fail", result.stderr)
 
 
+    def test_verify_says_what_to_do_and_misses_no_fish(self):
+        release = self.w / "gate-whole"
+        built = self.kit("build", self.catalogue, release, *self.token_options(), "--timestamp",
+                         self.tsa.url)
+        self.assertEqual(built.returncode, 0, built.stderr)
+        # --ca serves the timestamps too; without it, the answer names the option.
+        alone = self.kit("verify", release, "--ca", self.ca.pem)
+        self.assertEqual(alone.returncode, 0, alone.stderr)
+        untrusted = self.kit("verify", release)
+        self.assertEqual(untrusted.returncode, 1, untrusted.stderr)
+        for line in errors_of(untrusted):
+            self.assertTrue(line.endswith("signature does not verify: its certificate chain "
+                                          "does not lead to a trusted root: give the CA's "
+                                          "certificate with --ca") or
+                            "timestamp does not verify: its chain does not lead to a trusted "
+                            "root: give the time-stamping authority's CA certificate with "
+                            "--tsa-ca" in line, line)
+        self.assertEqual(len(errors_of(untrusted)), 4, untrusted.stderr)
+        # A catalogue of one fish more than the release, and one broken fish folder.
+        catalogue = self.w / "gate-catalogue"
+        shutil.copytree(self.catalogue, catalogue)
+        third = shutil.copytree(FISH["12345"], catalogue / "fish-12399")
+        (third / "fish.txt").write_text((third / "fish.txt").read_text(
+            encoding="utf-8").replace("12345", "12399"), encoding="utf-8")
+        broken = shutil.copytree(FISH["12345"], catalogue / "fish-broken")
+        (broken / "fish.txt").write_text("number: 12398\n", encoding="utf-8")
+        result = self.verify(release, "--catalogue", catalogue)
+        print("\n  verify, a fish missing and one broken:\n    " +
+              "\n    ".join(result.stderr.splitlines()))
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(errors_of(result), [
+            f"fish-kit: error: {broken}: its fish folder is broken: name-ja: missing from "
+            "fish.txt",
+            f"fish-kit: error: {broken}: its fish folder is broken: name-en: missing from "
+            "fish.txt",
+            f"fish-kit: error: {third}: fish 12399 (カクレクマノミ): no exe in the release"])
+        self.assertIn("verify: 3 problems; 0 of 2 exes fail; of the catalogue's 4 fish, 1 "
+                      "broken, 1 without an exe", result.stderr)
+
+
 class TimestampFallback(unittest.TestCase):
     def test_timestamped_signature_outlives_the_certificate(self):
         with tempfile.TemporaryDirectory() as work:
@@ -317,11 +366,18 @@ class TimestampFallback(unittest.TestCase):
                                       text=True)
 
             signing = ["--pkcs12", p12, "--password-file", password]
-            # The first server is down: the second, tried next, gives the timestamp.
+            # The first server is down: asked once before signing, it is left out, and the
+            # second gives the timestamps.
+            requests = tsa.requests
             stamped = kit("build", FISH["12345"], w / "stamped", *signing, "--timestamp",
                           dead_url, "--timestamp", tsa.url)
             self.assertEqual(stamped.returncode, 0, stamped.stderr)
-            self.assertNotIn("warning", stamped.stderr)
+            warnings = [line for line in stamped.stderr.splitlines() if "warning" in line]
+            self.assertEqual(warnings, [f"fish-kit: warning: timestamp server {dead_url}: it "
+                                        "cannot be reached ([Errno 111] Connection refused); "
+                                        "signing with the others"])
+            self.assertEqual(tsa.requests - requests, 2, "the probe and one exe")
+            self.assertIn("fish-kit: signed 1 of 1", stamped.stderr)
             plain = kit("build", FISH["12345"], w / "plain", *signing)
             self.assertEqual(plain.returncode, 0, plain.stderr)
             warnings = [line for line in plain.stderr.splitlines() if "warning" in line]
@@ -331,9 +387,12 @@ class TimestampFallback(unittest.TestCase):
                               "--timestamp", dead_url)
             self.assertEqual(unreachable.returncode, 1, unreachable.stderr)
             self.assertEqual(len(errors_of(unreachable)), 1, unreachable.stderr)
-            self.assertIn(f"signing: signing failed with every timestamp server: {dead_url}",
-                          errors_of(unreachable)[0])
-            self.assertFalse((w / "unreachable" / "PelagioUpdate-12345.exe").exists())
+            self.assertIn(f"no timestamp server gives a timestamp ({dead_url}: it cannot be "
+                          "reached", errors_of(unreachable)[0])
+            self.assertIn("nothing was signed", errors_of(unreachable)[0])
+            # Stopped before the build: nothing was built, signed or counted.
+            self.assertNotIn("signed", unreachable.stderr.replace("nothing was signed", ""))
+            self.assertFalse((w / "unreachable").exists())
 
             def verify(exe, *options):
                 return subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca.pem),

@@ -6,11 +6,12 @@ PKCS#11 token (USB token, smart card, HSM, cloud key service) named by an RFC 75
 its certificate chain as a PEM file and the PIN in a file. Secrets go to osslsigncode as file
 names (-readpass), never on a command line, where every user of the machine can read them."""
 import os
+import stat
 import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import resources, token
+from . import resources, timestamping, token
 from .report import progress
 
 # A timestamp server that neither answers nor refuses must not hold a catalogue for ever.
@@ -37,6 +38,9 @@ class Pkcs12Key:
     def describe(self):
         return f"the PKCS#12 file {self.path}"
 
+    def secret(self):
+        return "--password-file", self.password_file
+
 
 @dataclass(frozen=True)
 class TokenKey:
@@ -56,6 +60,9 @@ class TokenKey:
 
     def describe(self):
         return f"the key {self.uri} of {self.module}"
+
+    def secret(self):
+        return "--pin-file", self.pin_file
 
 
 def _reason(result):
@@ -121,6 +128,19 @@ def remove_signature(exe, unsigned):
         raise SigningError(f"its old signature cannot be removed: {_reason(result)}")
 
 
+def check_secret_file(key):
+    """Refuses a PIN or password file that other users can read or write, as ssh refuses
+    such a private key file. Raises SigningError."""
+    option, path = key.secret()
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as error:
+        raise SigningError(f"{option} {path}: cannot be read ({error.strerror})")
+    if mode & 0o077:
+        raise SigningError(f"{option} {path}: other users can read it (mode "
+                           f"{stat.S_IMODE(mode):04o}); make it yours alone: chmod 600 {path}")
+
+
 def signer_count(key, sign_jobs, jobs):
     """How many exes are signed at once: as asked, else one for a token (tokens allow few
     sessions and sign one thing at a time), else one per job."""
@@ -131,12 +151,31 @@ def signer_count(key, sign_jobs, jobs):
     return jobs or os.cpu_count() or 1
 
 
+def answering(timestamps):
+    """The timestamp servers that answer a probe, in their order; a warning for each that
+    does not. Raises SigningError when none does: nothing is signed then."""
+    answered, failures = [], []
+    for url in timestamps:
+        problem = timestamping.problem_of(url, TIMESTAMP_TIMEOUT_S)
+        if problem is None:
+            answered.append(url)
+        else:
+            failures.append(f"{url}: {problem}")
+    if timestamps and not answered:
+        raise SigningError("no timestamp server gives a timestamp (" + "; ".join(failures) +
+                           "): nothing was signed; give one that answers with --timestamp")
+    for failure in failures:
+        progress(f"warning: timestamp server {failure}; signing with the others")
+    return answered
+
+
 def signer_for(key, timestamps=(), resign=False):
     """The function that signs one exe into another file, or None without a key. A token's
     key is checked first, with one login; with resign, an exe's old signature is removed
     before it is signed. Raises SigningError."""
     if key is None:
         return None
+    check_secret_file(key)
     if isinstance(key, TokenKey):
         try:
             progress(token.check_key(key))
@@ -145,6 +184,7 @@ def signer_for(key, timestamps=(), resign=False):
     if not timestamps:
         progress("warning: signing without --timestamp: the signatures turn invalid when the "
                  "certificate expires")
+    timestamps = answering(timestamps)
 
     # The first failure of the key itself (not of a timestamp server) stops the signing: a
     # token asked again and again with a PIN it refuses locks itself.

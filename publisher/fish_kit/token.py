@@ -119,11 +119,22 @@ def find_key(session, attributes):
     named = " ".join(f"{k}={v if k != 'id' else v.hex()}" for k, v in attributes.items()
                      if k in ("object", "id"))
     if not keys:
-        raise TokenError(f"the token holds no private key {named}")
+        raise TokenError(f"the token holds no private key {named}; it holds "
+                         f"{held_keys(session)}: name one with object= (its label) or id=")
     if len(keys) > 1:
         raise TokenError(f"the token holds {len(keys)} private keys {named}: name one with "
                          "both object= and id=")
     return keys[0]
+
+
+def held_keys(session):
+    """The private keys a token holds, by label and id, for an error line."""
+    described = []
+    for key in session.findObjects([(PyKCS11.CKA_CLASS, PyKCS11.CKO_PRIVATE_KEY)]):
+        label, key_id = session.getAttributeValue(key, [PyKCS11.CKA_LABEL, PyKCS11.CKA_ID])
+        described.append(f"object={_text(label) or '(no label)'} id=%"
+                         f"{'%'.join(f'{b:02x}' for b in key_id or ())}")
+    return ", ".join(described) if described else "no private key at all"
 
 
 def probe_signature(session, key):

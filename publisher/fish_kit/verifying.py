@@ -11,7 +11,7 @@ from cryptography import x509
 
 from . import resources, signing
 from .files import UnreadableFile, read_bounded
-from .fish_folder import FishError, convert
+from .fish_folder import FishError, convert, fish_number
 from .report import error, plural, progress
 
 RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"  # Microsoft's attribute for an RFC 3161 token
@@ -63,8 +63,23 @@ def release_exes(release):
                   if p.suffix.lower() == ".exe" and not p.name.startswith(".") and p.is_file())
 
 
+# What OpenSSL says of a chain that ends at no root it was given.
+UNTRUSTED = ("unable to get local issuer certificate", "self signed certificate in certificate "
+             "chain", "self-signed certificate in certificate chain",
+             "unable to get issuer certificate")
+# OpenSSL's error lines name the routine: PKCS7 checks the signature, CMS the timestamp.
+SIGNATURE_ROUTINE, TIMESTAMP_ROUTINE = "PKCS7", "CMS"
+
+
+def verify_errors(lines, routine):
+    """OpenSSL's "Verify error" lines of one routine, its words after "Verify error: "."""
+    return [line.split("Verify error: ")[-1] for line in lines
+            if "Verify error" in line and routine in line]
+
+
 def osslsigncode_problems(exe, ca, tsa_ca, timestamped):
-    """What osslsigncode's verification of the signature and its timestamp found."""
+    """What osslsigncode's verification of the signature and its timestamp found, in words
+    that say what to do."""
     options = ["verify"]
     if ca:
         options += ["-CAfile", ca]
@@ -75,20 +90,29 @@ def osslsigncode_problems(exe, ca, tsa_ca, timestamped):
     lines = [line.strip() for line in output.splitlines() if line.strip()]
     problems = []
     if result.returncode != 0:
-        reasons = [line for line in lines if "MISMATCH" in line or "Verify error" in line or
-                   "expired" in line]
-        reason = reasons[0] if reasons else signing._reason(result)
-        if "MISMATCH" in reason:
+        errors = verify_errors(lines, SIGNATURE_ROUTINE)
+        reasons = [line for line in lines if "MISMATCH" in line or "expired" in line]
+        if reasons and "MISMATCH" in reasons[0]:
             reason = "its bytes changed after it was signed (the digest does not match)"
+        elif any(marker in error for error in errors for marker in UNTRUSTED):
+            reason = ("its certificate chain does not lead to a trusted root: give the CA's "
+                      "certificate with --ca")
+        else:
+            reason = (reasons or errors or [signing._reason(result)])[0]
         problems.append(f"signature does not verify: {reason}")
     # A timestamp that fails its check leaves osslsigncode's status at 0: read its verdict.
     # (Where the file's digest does not match, it stops before the timestamp.)
     verdict = "Timestamp Server Signature verification: "
     if timestamped and (verdict + "failed" in output or
                         (result.returncode == 0 and verdict + "ok" not in output)):
-        reasons = [line for line in lines if "Verify error" in line]
-        problems.append("timestamp does not verify" +
-                        (f": {reasons[0].split('Verify error: ')[-1]}" if reasons else ""))
+        errors = verify_errors(lines, TIMESTAMP_ROUTINE)
+        if any(marker in error for error in errors for marker in UNTRUSTED):
+            reason = (": its chain does not lead to a trusted root: give the time-stamping "
+                      "authority's CA certificate with --tsa-ca (--ca serves both when it "
+                      "issued both)")
+        else:
+            reason = f": {errors[0]}" if errors else ""
+        problems.append("timestamp does not verify" + reason)
     return problems
 
 
@@ -116,23 +140,41 @@ def signature_problems(exe, data, ca, tsa_ca):
     return problems, signature
 
 
-def catalogue_fish(catalogue):
-    """({number: fish}, [(folder, problem)]) of a catalogue of fish folders."""
-    fish, problems = {}, []
-    for folder in sorted(p for p in Path(catalogue).iterdir()
-                         if p.is_dir() and not p.name.startswith(".")):
-        try:
-            converted = convert(folder)
-        except FishError as problem:
-            problems.append((folder, f"{problem.field}: {problem.problem}"))
-            continue
-        fish[converted["number"]] = converted
-    return fish, problems
+class Catalogue:
+    """The fish folders a release was built from: fish, {number: (folder, fish)} of the good
+    ones; broken, {folder: [problem]} of the bad, with broken_numbers, {number: folder},
+    where their fish.txt still gives a number."""
+
+    def __init__(self, catalogue):
+        self.fish, self.broken, self.broken_numbers = {}, {}, {}
+        for folder in sorted(p for p in Path(catalogue).iterdir()
+                             if p.is_dir() and not p.name.startswith(".")):
+            try:
+                converted = convert(folder)
+            except FishError as problem:
+                self.broken[folder] = [f"{p.field}: {p.problem}"
+                                       for p in getattr(problem, "problems", [problem])]
+                number = fish_number(folder)
+                if number:
+                    self.broken_numbers[number] = folder
+                continue
+            self.fish[converted["number"]] = (folder, converted)
+
+    def problems(self, numbers):
+        """[(folder, problem)] of the catalogue against the fish numbers of the release's
+        exes: each broken fish named as such, each good one without an exe."""
+        problems = [(folder, f"its fish folder is broken: {line}")
+                    for folder, lines in self.broken.items() for line in lines]
+        problems += [(folder, f"fish {number} ({fish['name'].decode('cp932')}): no exe in the "
+                      "release") for number, (folder, fish) in sorted(self.fish.items())
+                     if number not in numbers]
+        return problems
 
 
-def resource_problems(data, fish, notes):
-    """Problems of an exe's resource table and fish; what is worth saying besides (an older
-    kit's exe, without a manifest) is added to notes."""
+def resource_problems(data, catalogue, notes):
+    """Problems of an exe's resource table and of its fish against the catalogue (None: not
+    compared); what is worth saying besides (an older kit's exe, without a manifest) is added
+    to notes."""
     try:
         found = resources.read_resources(data)
     except resources.ExeError as problem:
@@ -142,12 +184,15 @@ def resource_problems(data, fish, notes):
     number = resources.fish_number(data)
     if number is None:
         problems.append("carries no fish number (Fish\\PG<number>.vmf)")
-    elif fish is not None:
-        if number not in fish:
+    elif catalogue is not None:
+        if number in catalogue.broken_numbers:
+            problems.append(f"fish {number}: its fish folder {catalogue.broken_numbers[number]} "
+                            "is broken, so its bytes cannot be compared")
+        elif number not in catalogue.fish:
             problems.append(f"fish {number} has no fish folder in the catalogue")
         else:
             problems += [f"fish {number}: {p}" for p in resources.payload_problems(
-                found, fish[number])]
+                found, catalogue.fish[number][1])]
     return problems
 
 
@@ -182,17 +227,21 @@ def summary_problems(release, exes, data_of):
 
 def verify(release, catalogue=None, ca=None, tsa_ca=None):
     """Checks every exe of a release; prints one line per problem and a count. Returns the
-    exit status: 0 without problems, else 1."""
+    exit status: 0 without problems, else 1. The roots of --ca serve the timestamps too,
+    unless --tsa-ca names others."""
+    tsa_ca = tsa_ca or ca
     try:
         exes = release_exes(release)
     except FishError as problem:
         error(problem)
         return 1
     problems = []
-    fish = None
     if catalogue:
-        fish, bad = catalogue_fish(catalogue)
-        problems += bad
+        try:
+            catalogue = Catalogue(catalogue)
+        except OSError as problem:
+            error(f"{catalogue}: cannot be read as a catalogue ({problem.strerror})")
+            return 1
     signers, data_of = {}, {}
     if not exes:
         error(f"{release}: holds no exe to verify")
@@ -207,7 +256,7 @@ def verify(release, catalogue=None, ca=None, tsa_ca=None):
         data_of[exe] = data
         found, signature = signature_problems(exe, data, ca, tsa_ca)
         notes = []
-        problems += [(exe, p) for p in found + resource_problems(data, fish, notes)]
+        problems += [(exe, p) for p in found + resource_problems(data, catalogue, notes)]
         for note in notes:
             progress(f"{exe}: {note}")
         if signature:
@@ -221,12 +270,21 @@ def verify(release, catalogue=None, ca=None, tsa_ca=None):
                           f"{fingerprint[:16]}...) than the release ({main_subject})")
                          for exe in others]
     problems += summary_problems(release, exes, data_of)
+    if catalogue:
+        problems += catalogue.problems({resources.fish_number(data) for data in data_of.values()})
     for path, problem in problems:
         error(f"{path}: {problem}")
     if problems:
-        failing = len({path for path, _ in problems if path in data_of})
-        progress(f"verify: {plural(len(problems), 'problem')}; {failing} of "
+        failing = len({path for path, _ in problems if path in data_of or path in exes})
+        count = (f"verify: {plural(len(problems), 'problem')}; {failing} of "
                  f"{plural(len(exes), 'exe')} fail")
+        if catalogue:
+            missing = len([1 for _, problem in problems if problem.endswith("no exe in the "
+                                                                              "release")])
+            total = len(catalogue.fish) + len(catalogue.broken)
+            count += (f"; of the catalogue's {total} fish, {len(catalogue.broken)} broken, "
+                      f"{missing} without an exe")
+        progress(count)
         return 1
     names = ", ".join(sorted({subject for _, subject in signers})) or "nobody"
     progress(f"{plural(len(exes), 'exe')} verified, no problem (signed by {names})")
