@@ -79,6 +79,16 @@ class Preview(unittest.TestCase):
             warnings = [line for line in result.stderr.splitlines() if "does not fit" in line]
             self.assertEqual(len(warnings), 1, result.stderr)
             self.assertIn("20030", warnings[0])
+            # As a release gate, --strict makes a name that does not fit an error.
+            strict = subprocess.run([KIT, "preview", "--strict", str(catalogue / "sample"),
+                                     str(Path(work) / "strict")], capture_output=True,
+                                    text=True, env=environment)
+            self.assertEqual(strict.returncode, 1, strict.stderr)
+            errors = [line for line in strict.stderr.splitlines() if "error" in line]
+            self.assertEqual(len(errors), 1, strict.stderr)
+            self.assertTrue(errors[0].startswith(
+                f"fish-kit: error: {catalogue / 'sample'}: name-ja: 20030 ミツボシクロスズメダイ: "
+                "the name does not fit the Japanese name control"), errors[0])
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ import traceback
 from pathlib import Path
 
 from . import delivery, resources, signing, staging
-from .fish_folder import FishError, convert, write_payload
+from .fish_folder import FishError, convert, fish_number, write_payload
 from .report import Counter, error, plural, progress
 from .workspace import ROOT, internal_error, locked, work_folder
 
@@ -33,25 +33,26 @@ class Fault:
 
 
 def checked(folder):
-    """The converted fish, the error's text or a Fault (for a worker process)."""
+    """The converted fish, the lines of its problems or a Fault (for a worker process)."""
     try:
         return folder, convert(folder)
     except FishError as problem:
-        return folder, str(problem)
+        return folder, problem.lines()
     except Exception:  # noqa: BLE001 - a fault of the kit: that fish fails, the others go on
         return folder, Fault(traceback.format_exc())
 
 
 def check_fish(folders, jobs):
-    """{number: (folder, fish)} of the good fish and [(folder, message)] of the bad."""
+    """{number: (folder, fish)} of the good fish and [(folder, message)] of the bad, one for
+    each problem."""
     good, errors = {}, []
     with multiprocessing.Pool(jobs) as pool:
         results = pool.map(checked, folders)
     for folder, fish in results:
         if isinstance(fish, Fault):
             errors.append((folder, internal_error(folder, "checking the fish", fish.details)))
-        elif isinstance(fish, str):
-            errors.append((folder, fish))
+        elif isinstance(fish, list):
+            errors += [(folder, line) for line in fish]
         elif fish["number"] in good:
             errors.append((folder, str(FishError(folder, "number", f"{fish['number']} is also "
                                                  f"the number of {good[fish['number']][0]}"))))
@@ -119,15 +120,51 @@ def release_file(name):
     return name == "summary.tsv" or bool(re.fullmatch(r"PelagioUpdate-[0-9]+\.exe", name))
 
 
-def build(source, output, key=None, timestamps=(), jobs=None, sign_jobs=None):
+def bad_count(errors):
+    return len({label for label, _ in errors})
+
+
+def exe_name(number):
+    return f"PelagioUpdate-{number}.exe"
+
+
+def stale_exes(output, errors, delivered):
+    """{exe name: label} of the exes in output of fish that failed in this run, where the
+    fish's number can be told (a number that another folder built is that folder's)."""
+    stale = {}
+    for label, _ in errors:
+        number = fish_number(label)
+        name = exe_name(number) if number else None
+        if name and name not in delivered and (Path(output) / name).is_file():
+            stale.setdefault(name, str(label))
+    return stale
+
+
+def check_only(folders, output, jobs):
+    """build --check: every problem of every fish, and what a build would remove from
+    output; nothing is built or written. Returns the exit status."""
+    progress(f"checking {plural(len(folders), 'fish folder')}")
+    good, errors = check_fish(folders, jobs)
+    for _, message in errors:
+        error(message)
+    if output is not None and Path(output).is_dir():
+        for name in sorted(stale_exes(output, errors, {exe_name(n) for n in good})):
+            progress(f"a build would remove {Path(output) / name}: its fish fails")
+    progress(f"{len(good)} good, {bad_count(errors)} bad; nothing was built")
+    return 1 if errors else 0
+
+
+def build(source, output, key=None, timestamps=(), jobs=None, sign_jobs=None, check=False):
     """Builds every fish of source into output, signed with key when one is given; returns
-    the exit status (0, or 1 when a fish was bad or failed)."""
-    output = Path(output)
+    the exit status (0, or 1 when a fish was bad or failed). With check, only checks."""
     try:
         folders = fish_folders(source)
     except FishError as problem:
         error(problem)
         return 1
+    if check:
+        return check_only(folders, output, jobs)
+    output = Path(output)
     try:
         with staging.staged(output) as stage, locked():
             return build_into(folders, output, stage, key, timestamps, jobs, sign_jobs)
@@ -144,7 +181,7 @@ def build_into(folders, output, stage, key, timestamps, jobs, sign_jobs):
         return 1
     progress(f"checking {plural(len(folders), 'fish folder')}")
     good, errors = check_fish(folders, jobs)
-    progress(f"{len(good)} good, {len(errors)} bad")
+    progress(f"{len(good)} good, {bad_count(errors)} bad")
     built = {}
     if good:
         try:
@@ -167,7 +204,15 @@ def build_into(folders, output, stage, key, timestamps, jobs, sign_jobs):
         number = item.name[len("PelagioUpdate-"):-len(".exe")]
         fish = good[number][1]
         rows.append((number, fish["name"].decode("cp932"), fish["english"].decode(), item.name))
-    delivery.write_summary(output, stage, rows, errors)
+    # OUTPUT is what its summary says: no exe of a fish that failed now stays, and the exes
+    # of fish outside this run keep their rows.
+    errors = [(str(label), message) for label, message in errors]
+    written = {item.name for item in delivered}
+    delivery.remove_stale(output, stale_exes(output, errors, written), errors)
+    kept, foreign = delivery.kept_rows(output, written)
+    errors += foreign
+    delivery.write_summary(output, stage, sorted(rows + kept, key=lambda row: int(row[0])),
+                           errors)
     for _, message in errors:
         error(message)
     return 1 if errors else 0

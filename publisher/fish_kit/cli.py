@@ -5,7 +5,7 @@ import argparse
 import sys
 from pathlib import Path
 
-from . import building, preview, resigning, resources, unpacking, verifying
+from . import building, matching, preview, resigning, resources, unpacking, verifying
 from .fish_folder import FishError, convert, write_payload
 from .signing import Pkcs12Key, TokenKey
 from .workspace import internal_error
@@ -33,9 +33,11 @@ def signing_key(arguments, required):
 
 
 def command_build(arguments):
+    if arguments.output is None and not arguments.check:
+        arguments.parser.error("give OUTPUT, where the exes go (or --check only)")
     key = signing_key(arguments, required=False)
     return building.build(arguments.source, arguments.output, key, arguments.timestamp or (),
-                          arguments.jobs, arguments.sign_jobs)
+                          arguments.jobs, arguments.sign_jobs, arguments.check)
 
 
 def command_sign(arguments):
@@ -67,27 +69,36 @@ def command_unpack(arguments):
 
 
 def command_preview(arguments):
-    return preview.preview(arguments.source, arguments.output, arguments.jobs)
+    return preview.preview(arguments.source, arguments.output, arguments.jobs, arguments.strict)
 
 
 def command_check_exe(arguments):
-    notes = []
     try:
-        problems = resources.check_exe(arguments.exe, convert(arguments.fish_folder), notes)
-    except FishError as error:
-        problems = [str(error)]
+        fish = convert(arguments.fish_folder)
+    except FishError as problem:
+        for line in problem.lines():
+            print(f"fish-kit: error: {line}", file=sys.stderr)
+        return 1
+    try:
+        matches, line, notes = matching.verdict(arguments.exe, fish, arguments.fish_folder)
+    except resources.ExeError as problem:
+        print(f"fish-kit: error: {arguments.exe}: {problem}", file=sys.stderr)
+        return 1
     for note in notes:
         print(f"fish-kit: {arguments.exe}: {note}", file=sys.stderr)
-    for problem in problems:
-        print(f"fish-kit: error: {arguments.exe}: {problem}", file=sys.stderr)
-    return 1 if problems else 0
+    if matches:
+        print(f"fish-kit: {line}", file=sys.stderr)
+        return 0
+    print(f"fish-kit: error: {arguments.exe}: {line}", file=sys.stderr)
+    return 1
 
 
 def command_payload(arguments):
     try:
         write_payload(convert(arguments.fish_folder), arguments.output_dir)
     except FishError as error:
-        print(f"fish-kit: error: {error}", file=sys.stderr)
+        for line in error.lines():
+            print(f"fish-kit: error: {line}", file=sys.stderr)
         return 1
     return 0
 
@@ -137,11 +148,17 @@ def parser():
     build = commands.add_parser(
         "build", help="build updaters from a fish folder or a catalogue of them",
         description="Checks every fish, builds one PelagioUpdate-NUMBER.exe per good fish "
-        "into OUTPUT with summary.tsv, and signs them when asked. Bad fish are listed and make "
-        "the exit status 1; the good ones are built all the same.")
+        "into OUTPUT with summary.tsv, and signs them when asked. Bad fish are listed, each "
+        "problem on a line, and make the exit status 1; the good ones are built all the "
+        "same. OUTPUT holds just what summary.tsv lists: the exe of a fish that fails now is "
+        "removed, the exes of fish outside SOURCE stay.")
     build.add_argument("source", type=Path, metavar="SOURCE",
                        help="a fish folder, or a catalogue folder of fish folders")
-    build.add_argument("output", type=Path, metavar="OUTPUT", help="where the exes go")
+    build.add_argument("output", type=Path, metavar="OUTPUT", nargs="?",
+                       help="where the exes go")
+    build.add_argument("--check", action="store_true",
+                       help="only check the fish (and say what a build would remove from "
+                       "OUTPUT); build and write nothing")
     build.add_argument("--jobs", type=job_count, metavar="N",
                        help="parallel jobs (default: all cores)")
     add_signing_options(build)
@@ -197,11 +214,16 @@ def parser():
     look.add_argument("output", type=Path, metavar="OUTPUT", help="where the pictures go")
     look.add_argument("--jobs", type=job_count, metavar="N",
                       help="drivers per language (default: one per core)")
+    look.add_argument("--strict", action="store_true",
+                      help="a name that does not fit its control is an error (exit status 1), "
+                      "not a warning: a release gate")
     look.set_defaults(run=command_preview)
 
-    check = commands.add_parser("check-exe", help="check an exe's resource table against a fish",
+    check = commands.add_parser("check-exe", help="check that an exe carries a fish folder's fish",
                                 description="Compares an updater exe's resource table with the "
-                                "fixed forms and with the fish of a fish folder.")
+                                "fixed forms and with the fish of a fish folder, and says in one "
+                                "line whether it is that fish, or what differs (number, names, "
+                                "artwork, data file).")
     check.add_argument("exe", type=Path, metavar="EXE")
     check.add_argument("fish_folder", type=Path, metavar="FISH_FOLDER")
     check.set_defaults(run=command_check_exe)

@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
 
-from . import signing
+from . import resources, signing
 from .report import Counter, plural, progress
 from .workspace import internal_error
 
@@ -57,19 +57,56 @@ def deliver_all(items, staging, output, signer=None, jobs=None):
     if signer:
         at_once = f" with {plural(jobs, 'signer')} at once" if jobs else ""
         progress(f"signing {plural(len(items), 'exe')}{at_once}")
+    # Counts the exes signed, not the tries.
     counter = Counter("signed", len(items))
     delivered, errors = [], []
     with concurrent.futures.ThreadPoolExecutor(jobs or os.cpu_count()) as pool:
         futures = [(item, pool.submit(deliver, item, staging, output, signer)) for item in items]
         for item, future in futures:
             error = future.result()
-            if signer:
-                counter.tick()
             if error:
                 errors.append((item.label, error))
-            else:
-                delivered.append(item)
+                continue
+            delivered.append(item)
+            if signer:
+                counter.tick()
+    if signer and items:
+        counter.end()
     return delivered, errors
+
+
+def remove_stale(output, stale, errors):
+    """Removes from output each exe of stale ({exe name: label}), an earlier run's exe of
+    what failed in this one, and says so on that label's first error line."""
+    for name, label in sorted(stale.items()):
+        path = Path(output) / name
+        if not path.is_file():
+            continue
+        path.unlink()
+        for index, (failed, message) in enumerate(errors):
+            if failed == label:
+                errors[index] = (failed, f"{message} (its exe from an earlier run, {path}, "
+                                 "was removed)")
+                break
+
+
+def kept_rows(output, written):
+    """Summary rows, read from the exes themselves, of the exes in output that this run did not
+    write (those of fish outside its source), and [(label, error)] of those that are not
+    updaters."""
+    rows, errors = [], []
+    kept = sorted(p for p in Path(output).iterdir() if p.suffix.lower() == ".exe" and
+                  p.is_file() and not p.name.startswith(".") and p.name not in written)
+    for exe in kept:
+        try:
+            rows.append(resources.summary_row(exe))
+        except resources.ExeError as problem:
+            errors.append((str(exe), f"{exe}: not an updater ({problem}); it is not this "
+                           "release's: remove it"))
+    if rows:
+        progress(f"kept {plural(len(rows), 'exe')} of fish not in this run: "
+                 f"{', '.join(row[3] for row in rows)}")
+    return rows, errors
 
 
 def write_summary(output, staging, rows, errors):

@@ -51,40 +51,67 @@ class FishError(Exception):
         super().__init__(f"{folder}: {field}: {problem}")
         self.folder, self.field, self.problem = folder, field, problem
 
+    def lines(self):
+        """Each problem on a line of its own."""
+        return [str(self)]
+
+
+class FishErrors(FishError):
+    """Every problem of one fish folder, found in one pass; it reads as the first."""
+
+    def __init__(self, problems):
+        first = problems[0]
+        super().__init__(first.folder, first.field, first.problem)
+        self.problems = problems
+
+    def lines(self):
+        return [str(problem) for problem in self.problems]
+
 
 def description_text(number, name_ja, name_en):
     return f"number: {number}\nname-ja: {name_ja}\nname-en: {name_en}\n"
 
 
-def read_description(folder):
+def read_description(folder, problems):
+    """The fields of fish.txt that are given once; each problem of the file is added to
+    problems."""
     try:
         text = read_file(folder, "fish.txt", DESCRIPTION_BYTES_MAX).decode("utf-8")
     except UnicodeDecodeError:
-        raise FishError(folder, "fish.txt", "is not UTF-8")
-    fields = {}
+        problems.append(FishError(folder, "fish.txt", "is not UTF-8"))
+        return {}
+    except FishError as problem:
+        problems.append(problem)
+        return {}
+    fields, repeated = {}, set()
     for number, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
         key, colon, value = line.partition(":")
         key = key.strip()
         if not colon or key not in KEYS:
-            raise FishError(folder, "fish.txt", f"line {number}: unknown key {key!r} "
-                            f"(expected {', '.join(KEYS)})")
-        if key in fields:
-            raise FishError(folder, key, "given twice")
-        fields[key] = value.strip()
+            problems.append(FishError(folder, "fish.txt", f"line {number}: unknown key {key!r} "
+                                      f"(expected {', '.join(KEYS)})"))
+        elif key in fields:
+            if key not in repeated:
+                problems.append(FishError(folder, key, "given twice"))
+            repeated.add(key)
+        else:
+            fields[key] = value.strip()
     for key in KEYS:
         if key not in fields:
-            raise FishError(folder, key, "missing from fish.txt")
-    return fields
+            problems.append(FishError(folder, key, "missing from fish.txt"))
+    return {key: value for key, value in fields.items() if key not in repeated}
 
 
-def check_identity(folder, fields):
-    """The number, the Japanese name in code page 932 and the English name in ASCII."""
-    number = fields["number"]
+def check_number(folder, number):
     if not re.fullmatch(r"[1-9][0-9]{0,5}", number):
         raise FishError(folder, "number", f"{number!r} is not a plain decimal of 1 to 6 digits")
-    name = fields["name-ja"]
+    return number
+
+
+def check_name_ja(folder, name):
+    """The Japanese name in code page 932."""
     if not name:
         raise FishError(folder, "name-ja", "is empty")
     for char in name:
@@ -97,10 +124,13 @@ def check_identity(folder, fields):
     if len(encoded) > NAME_BYTES_MAX:
         raise FishError(folder, "name-ja", f"{len(encoded)} bytes in code page 932; the name "
                         f"control shows {NAME_BYTES_MAX} (11 full-width characters)")
-    english = fields["name-en"]
+    return encoded
+
+
+def check_name_en(folder, english):
     if not english or not all(" " <= c <= "~" for c in english):
         raise FishError(folder, "name-en", "must be printable ASCII and not empty")
-    return number, encoded, english.encode("ascii")
+    return english.encode("ascii")
 
 
 def artwork_file(folder, stem):
@@ -166,24 +196,50 @@ def artwork_bytes(folder, stem, convert, size=None):
     return convert(image)
 
 
-def convert(folder):
-    """The checked fish: its identity and the six payload files' bytes."""
-    folder = Path(folder)
-    if not folder.is_dir():
-        raise FishError(folder, "folder", "does not exist")
-    fields = read_description(folder)
-    number, name, english = check_identity(folder, fields)
+def read_data(folder):
     data = read_file(folder, "data.vmf", DATA_BYTES_MAX)
     if not data:
         raise FishError(folder, "data.vmf", "is empty: the install would write nothing")
+    return data
+
+
+def fish_number(folder):
+    """The fish number fish.txt gives, or None: to name a bad fish's exe."""
+    fields = read_description(Path(folder), [])
+    try:
+        return check_number(folder, fields["number"]) if "number" in fields else None
+    except FishError:
+        return None
+
+
+def convert(folder):
+    """The checked fish: its identity and the six payload files' bytes. Every field and
+    file is checked: a bad fish raises FishErrors with each of its problems."""
+    folder = Path(folder)
+    if not folder.is_dir():
+        raise FishError(folder, "folder", "does not exist")
+    problems = []
+
+    def checked(check, *arguments):
+        try:
+            return check(folder, *arguments)
+        except FishError as problem:
+            problems.append(problem)
+            return None
+
+    fields = read_description(folder, problems)
+    number = checked(check_number, fields["number"]) if "number" in fields else None
+    name = checked(check_name_ja, fields["name-ja"]) if "name-ja" in fields else None
+    english = checked(check_name_en, fields["name-en"]) if "name-en" in fields else None
     payload = {
-        "picture.bmp": artwork_bytes(folder, "picture", artwork.bmp8, artwork.PICTURE_SIZE),
-        "data.bmp": artwork_bytes(folder, "thumbnail", artwork.bmp24, artwork.THUMBNAIL_SIZE),
-        "fish.ico": artwork_bytes(folder, "icon", artwork.ico),
-        "data.vmf": data,
-        "data.txt": name + b"\r\n",
-        "data.txt1": english,
+        "picture.bmp": checked(artwork_bytes, "picture", artwork.bmp8, artwork.PICTURE_SIZE),
+        "data.bmp": checked(artwork_bytes, "thumbnail", artwork.bmp24, artwork.THUMBNAIL_SIZE),
+        "fish.ico": checked(artwork_bytes, "icon", artwork.ico),
+        "data.vmf": checked(read_data),
     }
+    if problems:
+        raise FishErrors(problems)
+    payload.update({"data.txt": name + b"\r\n", "data.txt1": english})
     return {"number": number, "name": name, "english": english, "payload": payload}
 
 

@@ -242,9 +242,9 @@ def collect(good, shots, output, failed):
     return rows
 
 
-def preview(source, output, jobs=None):
+def preview(source, output, jobs=None, strict=False):
     """Previews every fish of source into output; returns the exit status (1 when a fish was
-    bad or its preview failed)."""
+    bad or its preview failed, or with strict, when a name does not fit)."""
     output = Path(output)
     jobs = jobs or os.cpu_count() or 1
     try:
@@ -253,13 +253,13 @@ def preview(source, output, jobs=None):
             for old in work.glob("preview-*"):
                 shutil.rmtree(old, ignore_errors=True)
             with tempfile.TemporaryDirectory(dir=work, prefix="preview-") as scratch:
-                return preview_into(source, output, stage, Path(scratch), jobs)
+                return preview_into(source, output, stage, Path(scratch), jobs, strict)
     except staging.InUse as problem:
         error(f"{output}: {problem}")
         return 1
 
 
-def preview_into(source, output, stage, scratch, jobs):
+def preview_into(source, output, stage, scratch, jobs, strict):
     try:
         folders, errors, origins = sources(source, scratch / "unpacked")
     except FishError as problem:
@@ -271,7 +271,7 @@ def preview_into(source, output, stage, scratch, jobs):
                if folder in origins else (folder, message) for folder, message in bad]
     for number, (folder, fish) in good.items():
         good[number] = (origins.get(folder, folder), fish)
-    progress(f"{len(good)} good, {len(errors)} bad")
+    progress(f"{len(good)} good, {len({folder for folder, _ in errors})} bad")
     failed = {}
     if good:
         try:
@@ -294,12 +294,17 @@ def preview_into(source, output, stage, scratch, jobs):
     written = stage / "preview"
     written.mkdir()
     rows = collect(good, scratch / "shots", written, failed)
+    unfit = []
     for row in rows:
         for tag, (fits, verdict) in row["fit"].items():
             if fits is False:
                 control = "Japanese name control" if tag == "ja" else "German name edit"
-                progress(f"warning: {row['number']} {row['name']}: the name does not fit the "
-                         f"{control} ({verdict})")
+                said = (f"{row['number']} {row['name']}: the name does not fit the {control} "
+                        f"({verdict})")
+                if strict:
+                    unfit.append(f"{row['folder']}: name-ja: {said}")
+                else:
+                    progress(f"warning: {said}")
     sheet.write(written, rows, errors)
     # Each fish's pictures, fit.tsv and the sheet move in whole.
     output.mkdir(parents=True, exist_ok=True)
@@ -307,6 +312,7 @@ def preview_into(source, output, stage, scratch, jobs):
         staging.move_into(entry, output / entry.name)
     messages = [message for _, message in errors]
     messages += [f"{row['folder']}: preview: {row['error']}" for row in rows if row["error"]]
+    messages += unfit
     for message in messages:
         error(message)
     progress(f"wrote the previews of {len(rows)} fish, sheet.png and sheet.html to {output}")

@@ -95,7 +95,16 @@ def sign_into(exes, output, stage, key, timestamps, sign_jobs):
     delivered, failed = delivery.deliver_all(items, stage, output, signer,
                                              signing.signer_count(key, sign_jobs, None))
     errors += failed
-    delivery.write_summary(output, stage, [rows[item.name] for item in delivered], errors)
+    # OUTPUT is what its summary says: an exe that failed now does not stay from an earlier
+    # run, and exes of other fish keep their rows.
+    written = {item.name for item in delivered}
+    stale = {Path(label).name: label for label, _ in errors
+             if Path(label).name not in written and (output / Path(label).name).is_file()}
+    delivery.remove_stale(output, stale, errors)
+    kept, foreign = delivery.kept_rows(output, written)
+    errors += foreign
+    delivery.write_summary(output, stage, sorted([rows[item.name] for item in delivered] + kept,
+                                                 key=lambda row: int(row[0])), errors)
     for _, message in errors:
         error(message)
     return 1 if errors else 0

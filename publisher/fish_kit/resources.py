@@ -164,6 +164,19 @@ def payload_problems(found, fish):
             if key in found and found[key] != fish["payload"][payload_name]]
 
 
+def summary_row(exe):
+    """(number, Japanese name, English name, exe name) of an updater, as summary.tsv lists
+    it. Raises ExeError."""
+    data = read_exe(exe)
+    found = read_resources(data)
+    problems = table_problems(found)
+    number = fish_number(data)
+    if problems or number is None:
+        raise ExeError(problems[0] if problems else "it carries no fish number")
+    return (number, found[(RT_RCDATA, "DATA.TXT", 1028)][:-2].decode("cp932", "replace"),
+            found[(RT_RCDATA, "DATA.TXT1", 1028)].decode("ascii", "replace"), exe.name)
+
+
 def read_exe(exe):
     """The bytes of an exe, refused by its size before it is read. Raises ExeError."""
     try:

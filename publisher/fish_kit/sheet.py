@@ -90,6 +90,16 @@ def write_html(path, rows, errors):
     path.write_text("\n".join(out) + "\n", encoding="utf-8")
 
 
+def by_fish(errors):
+    """One entry per bad fish, its problems joined: a fish is checked whole, each problem a
+    line of its own."""
+    grouped = {}
+    for folder, message in errors:
+        grouped.setdefault(folder, []).append(message)
+    return [(folder, "; ".join(messages)) for folder, messages in grouped.items()]
+
+
 def write(output, rows, errors):
+    errors = by_fish(errors)
     write_png(output / "sheet.png", rows, errors)
     write_html(output / "sheet.html", rows, errors)
