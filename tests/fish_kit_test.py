@@ -3,7 +3,9 @@
 bytes from any checkout path, bad exes refused by unpack, and the round trip exe -> fish
 folder -> the same exe. (Signing: signing_test.py.)"""
 import io
+import math
 import os
+import random
 import shutil
 import struct
 import subprocess
@@ -128,6 +130,31 @@ class BadInput(unittest.TestCase):
             edge = fish_copy(parent, "edge", description(ja="カクレクマノミカクレク"))
             self.assertEqual(len(fish_folder.convert(edge)["name"]), 22)
 
+    def test_build_check_names_every_problem_of_a_fish_and_writes_nothing(self):
+        with tempfile.TemporaryDirectory() as work:
+            catalogue = Path(work) / "catalogue"
+            fish_copy(catalogue, "a-good")
+            bad = fish_copy(catalogue, "b-bad", description(number="12346",
+                                                            ja="カクレクマノミカクレクマノミ",
+                                                            extra="colour: orange\n"))
+            Image.new("RGB", (100, 42)).save(bad / "picture.png")
+            (bad / "data.vmf").write_bytes(b"")
+            output = Path(work) / "out"
+            result = kit("build", "--check", catalogue, output)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertEqual(errors_of(result), [
+                f"fish-kit: error: {bad}: fish.txt: line 4: unknown key 'colour' (expected "
+                "number, name-ja, name-en)",
+                f"fish-kit: error: {bad}: name-ja: 28 bytes in code page 932; the name control "
+                "shows 22 (11 full-width characters)",
+                f"fish-kit: error: {bad}: picture.png: expected 96 x 42 pixels, found 100 x 42",
+                f"fish-kit: error: {bad}: data.vmf: is empty: the install would write nothing",
+            ])
+            self.assertIn("1 good, 1 bad; nothing was built", result.stderr)
+            self.assertEqual(list(Path(work).iterdir()), [catalogue], "something was written")
+            self.assertEqual(kit("build", "--check", catalogue / "a-good").returncode, 0)
+            self.assertEqual(kit("build", catalogue).returncode, 2, "OUTPUT is needed to build")
+
 
 def icon_images(ico):
     """{size: RGBA image} of an .ico file as an image tool reads it (Pillow applies the
@@ -137,7 +164,86 @@ def icon_images(ico):
                 for size in artwork.ICON_SIZES}
 
 
+def fixed_palette_rms(image):
+    """The RMS error per channel of the image in the kit's former fixed palette (a 6x6x6 cube,
+    16 greys, 24 sea blues) by nearest colour: the measure the palettes of their own beat."""
+    palette = [(r * 51, g * 51, b * 51) for r in range(6) for g in range(6) for b in range(6)]
+    palette += [(i * 17, i * 17, i * 17) for i in range(16)]
+    palette += [(20 + i * 2, 80 + i * 3, 150 + i * 2) for i in range(24)]
+    pixels = list(image.convert("RGB").getdata())
+    error = sum(min(sum((a - b) ** 2 for a, b in zip(c, p)) for p in palette) for c in pixels)
+    return math.sqrt(error / (3 * len(pixels)))
+
+
+def rms(converted, source, where=None):
+    """The RMS error per channel between two images of one size (only where where is true)."""
+    pairs = [(a, b) for k, (a, b) in enumerate(zip(converted.convert("RGB").getdata(),
+                                                   source.convert("RGB").getdata()))
+             if where is None or where[k]]
+    return math.sqrt(sum((x - y) ** 2 for a, b in pairs for x, y in zip(a, b)) / (3 * len(pairs)))
+
+
+def opaque_pixels(image, opaque):
+    """The opaque pixels of an image, as an image of one row."""
+    pixels = [c for c, keep in zip(image.convert("RGB").getdata(), opaque) if keep]
+    row = Image.new("RGB", (len(pixels), 1))
+    row.putdata(pixels)
+    return row
+
+
+def drawn_artwork(size, seed, flat=False):
+    """Artwork as a designer draws it: a smooth gradient ground with shaded shapes, or with
+    flat, a few flat colours; RGBA, the shapes opaque on a clear ground for an icon."""
+    rng = random.Random(seed)
+    width, height = size
+    ground = [rng.randrange(256) for _ in range(6)]
+    image = Image.new("RGBA", size)
+    shapes = [(rng.uniform(0.2, 0.8) * width, rng.uniform(0.2, 0.8) * height,
+               rng.uniform(0.15, 0.35) * min(size), [rng.randrange(256) for _ in range(3)])
+              for _ in range(3)]
+    for y in range(height):
+        for x in range(width):
+            t = (x + y) / (width + height)
+            colour = [round(ground[i] * (1 - t) + ground[i + 3] * t) for i in range(3)]
+            if flat:
+                colour = ground[:3] if x < width // 2 else ground[3:]
+            for cx, cy, radius, shade in shapes:
+                d = math.hypot(x - cx, y - cy) / radius
+                if d <= 1:
+                    light = 1 if flat else 0.45 + 0.55 * (1 - d) ** 0.7
+                    colour = [round(c * light) for c in shade]
+            image.putpixel((x, y), (*colour, 255))
+    return image
+
+
 class Artwork(unittest.TestCase):
+    def test_converted_artwork_keeps_its_own_colours(self):
+        """A palette of the image's own (median cut, no dithering) is at most half as far from
+        the source as the fixed palette on drawn artwork, and no farther on flat colours; the
+        same bytes on every run."""
+        for seed in range(3):
+            for flat in (False, True):
+                with self.subTest(seed=seed, flat=flat):
+                    source = drawn_artwork(artwork.PICTURE_SIZE, seed, flat)
+                    converted = artwork.bmp8(source)
+                    self.assertEqual(converted, artwork.bmp8(source), "not deterministic")
+                    with Image.open(io.BytesIO(converted)) as picture:
+                        ours = rms(picture, source)
+                    fixed = fixed_palette_rms(source)
+                    print(f"  picture {seed}{' flat' if flat else ''}: RMS {ours:.2f}, fixed "
+                          f"palette {fixed:.2f}")
+                    self.assertLessEqual(ours, fixed if flat else fixed / 2)
+                    # An icon: drawn shapes on a clear ground, at each of its three sizes.
+                    icon = drawn_artwork((64, 64), seed, flat)
+                    icon.putalpha(Image.new("L", icon.size, 0))
+                    icon.paste(drawn_artwork((40, 40), seed + 7, flat), (12, 12))
+                    for size, image in icon_images(artwork.ico(icon)).items():
+                        resized = icon.resize((size, size), Image.Resampling.LANCZOS)
+                        opaque = [a >= 128 for a in resized.getdata(3)]
+                        ours = rms(image, resized, opaque)
+                        fixed = fixed_palette_rms(opaque_pixels(resized, opaque))
+                        self.assertLessEqual(ours, fixed if flat else fixed / 2, f"icon {size}")
+
     def test_icon_is_transparent_exactly_where_the_alpha_is_below_half(self):
         def converted_icon(parent, name, image):
             folder = fish_copy(parent, name)
@@ -160,6 +266,8 @@ class Artwork(unittest.TestCase):
                 with self.subTest(size=size):
                     self.assertEqual([image.getpixel(p)[3] for p in ((a, a), (b, a), (a, b), (b, b))],
                                      [0, 255, 255, 255])
+                    # Windows draws the screen XOR the colour under the mask: it must be black.
+                    self.assertEqual(image.getpixel((a, a))[:3], (0, 0, 0), "under the mask")
 
 
 class Catalogue(unittest.TestCase):
@@ -190,6 +298,35 @@ class Catalogue(unittest.TestCase):
                                  (ROOT / "resources" / "updater.manifest").read_bytes())
                 fish = fish_folder.convert(catalogue / folder)
                 self.assertEqual(resources.check_exe(output / exe, fish), [])
+
+    def test_output_holds_exactly_what_its_summary_lists(self):
+        with tempfile.TemporaryDirectory() as work:
+            catalogue = Path(work) / "catalogue"
+            for index, number in enumerate(("12345", "12346", "12347")):
+                fish_copy(catalogue, f"fish-{index}", description(number=number))
+            output = Path(work) / "release"
+            self.assertEqual(kit("build", catalogue, output).returncode, 0)
+            # A second run over two of them, one of which fails now, into the same release.
+            again = Path(work) / "again"
+            shutil.copytree(catalogue / "fish-0", again / "fish-0")
+            shutil.copytree(catalogue / "fish-1", again / "fish-1")
+            (again / "fish-1" / "data.vmf").write_bytes(b"")
+            result = kit("build", again, output)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertEqual(errors_of(result), [
+                f"fish-kit: error: {again / 'fish-1'}: data.vmf: is empty: the install would "
+                f"write nothing (its exe from an earlier run, {output / 'PelagioUpdate-12346.exe'}"
+                ", was removed)"])
+            self.assertIn("kept 1 exe of fish not in this run: PelagioUpdate-12347.exe",
+                          result.stderr)
+            exes = sorted(p.name for p in output.glob("*.exe"))
+            self.assertEqual(exes, ["PelagioUpdate-12345.exe", "PelagioUpdate-12347.exe"])
+            rows = [line.split("\t") for line in
+                    (output / "summary.tsv").read_text(encoding="utf-8").splitlines()[1:]]
+            self.assertEqual([row[5] for row in rows if row[0] != "-"], exes)
+            self.assertEqual(len(rows), 3, "two exes and the error")
+            verified = kit("verify", output, "--catalogue", catalogue)
+            self.assertNotIn("summary.tsv", verified.stderr)
 
     def test_same_fish_same_bytes_from_any_checkout_path(self):
         sources = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-co", "--exclude-standard"],
@@ -311,6 +448,34 @@ class Unpack(unittest.TestCase):
         after = pe_resources((self.w / "older-rebuilt" / "PelagioUpdate-12345.exe").read_bytes())
         self.assertEqual(after.pop(resources.MANIFEST_KEY), resources.MANIFEST)
         self.assertEqual(after, before, "the fish's resources changed")
+
+    def test_check_exe_gives_one_verdict_in_the_publishers_words(self):
+        exe = self.exes["20030"]
+        result = kit("check-exe", exe, SAMPLE)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "fish-kit: PelagioUpdate-20030.exe is fish 20030 "
+                         "(ミツボシクロスズメダイ), as the folder says\n")
+        with tempfile.TemporaryDirectory() as parent:
+            renamed = shutil.copytree(SAMPLE, Path(parent) / "renamed")
+            text = (renamed / "fish.txt").read_text(encoding="utf-8")
+            (renamed / "fish.txt").write_text(text.replace("ミツボシ", "ヨスジ"), encoding="utf-8")
+            cases = [
+                (GOOD, ["another fish number: the exe is fish 20030, the folder fish 12345",
+                        "another Japanese name", "another English name",
+                        "other artwork: the picture, thumbnail, icon", "another data file"]),
+                (renamed, ["another Japanese name: the exe's is ミツボシクロスズメダイ, the "
+                           "folder's ヨスジクロスズメダイ"]),
+            ]
+            for folder, differences in cases:
+                with self.subTest(folder=folder.name):
+                    result = kit("check-exe", exe, folder)
+                    self.assertEqual(result.returncode, 1, result.stderr)
+                    self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+                    self.assertTrue(result.stderr.startswith(
+                        f"fish-kit: error: {exe}: is not the fish of {folder}: "), result.stderr)
+                    for difference in differences:
+                        self.assertIn(difference, result.stderr)
+                    self.assertEqual(result.stderr.count(";") + 1, len(differences))
 
     def test_each_bad_exe_is_refused_with_one_line(self):
         good = self.exes["20030"].read_bytes()

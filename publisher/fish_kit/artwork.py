@@ -1,7 +1,7 @@
-"""The artwork in the resource table's exact forms: the dialog picture (an 8-bit BMP with the
-build's palette), the thumbnail (a complete 24-bit BMP file) and the icon (three 8-bit
-images, 32, 48 and 16 pixels, with masks). Input already in such a form is embedded byte for
-byte; any other image is converted with Pillow."""
+"""The artwork in the resource table's exact forms: the dialog picture (an 8-bit BMP with a
+palette of its own colours), the thumbnail (a complete 24-bit BMP file) and the icon (three
+8-bit images, 32, 48 and 16 pixels, each with a palette of its own and a mask). Input already
+in such a form is embedded byte for byte; any other image is converted with Pillow."""
 import struct
 
 from PIL import Image
@@ -22,35 +22,43 @@ FILE_HEADER_BYTES = 14
 INFO_HEADER_BYTES = 40
 
 
-def palette():
-    """256 colours: a 6x6x6 cube, 16 greys and 24 sea blues."""
-    colours = [(r * 51, g * 51, b * 51) for r in range(6) for g in range(6) for b in range(6)]
-    colours += [(i * 17, i * 17, i * 17) for i in range(16)]
-    colours += [(20 + i * 2, 80 + i * 3, 150 + i * 2) for i in range(24)]
-    return colours
-
-
-PALETTE = palette()
-
-
-def quantise(image):
-    """Rows (top first) of palette indices: each pixel's nearest palette colour, the lowest
-    index on a tie (Pillow's own quantiser breaks ties differently)."""
-    cache = {}
-
-    def nearest(c):
-        if c not in cache:
-            cache[c] = min(range(len(PALETTE)),
-                           key=lambda i: sum((a - b) ** 2 for a, b in zip(c, PALETTE[i])))
-        return cache[c]
-
+def quantise(image, count=256):
+    """(rows top first of palette indices, palette [(r, g, b)]) of an image in a palette of
+    its own colours: Pillow's median cut, no dithering, the same on every run."""
+    indexed = image.convert("RGB").quantize(count, Image.Quantize.MEDIANCUT,
+                                            dither=Image.Dither.NONE)
+    flat = indexed.getpalette()[:3 * count]
+    palette = [tuple(flat[i:i + 3]) for i in range(0, len(flat), 3)]
     width, height = image.size
-    pixels = list(image.convert("RGB").getdata())
-    return [[nearest(c) for c in pixels[y * width:(y + 1) * width]] for y in range(height)]
+    indices = list(indexed.getdata())
+    return [indices[y * width:(y + 1) * width] for y in range(height)], palette
 
 
-def palette_bytes():
-    return b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in PALETTE)
+def quantise_opaque(image, opaque):
+    """quantise for an icon image: the palette is made of its opaque pixels' colours (255 at
+    most) and black, which the transparent pixels take, as an icon's colour under its mask
+    must be (Windows draws the screen XOR that colour there)."""
+    width, height = image.size
+    rgb = image.convert("RGB")
+    colours = [c for c, keep in zip(rgb.getdata(), opaque) if keep]
+    palette = []
+    if colours:
+        sample = Image.new("RGB", (len(colours), 1))
+        sample.putdata(colours)
+        palette = quantise(sample, 255)[1]
+    black = len(palette)
+    palette += [(0, 0, 0)] * (256 - len(palette))
+    target = Image.new("P", (1, 1))
+    target.putpalette([channel for colour in palette for channel in colour])
+    indices = list(rgb.quantize(palette=target, dither=Image.Dither.NONE).getdata())
+    indices = [i if keep else black for i, keep in zip(indices, opaque)]
+    return [indices[y * width:(y + 1) * width] for y in range(height)], palette
+
+
+def palette_bytes(palette):
+    """A BMP colour table of 256 entries (blue, green, red, 0), padded with black."""
+    palette = list(palette) + [(0, 0, 0)] * (256 - len(palette))
+    return b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in palette)
 
 
 def info_header(width, height, bits, image_size, ppm=0, colours_used=0):
@@ -72,10 +80,11 @@ def indexed_pixels(rows):
 
 def bmp8(image):
     width, height = image.size
-    pixels = indexed_pixels(quantise(image)) + b"\0" * EXTRA_PAD
+    rows, palette = quantise(image)
+    pixels = indexed_pixels(rows) + b"\0" * EXTRA_PAD
     offset = FILE_HEADER_BYTES + 40 + 1024
     return (file_header(offset + len(pixels), offset) +
-            info_header(width, height, 8, len(pixels), 0, 256) + palette_bytes() + pixels)
+            info_header(width, height, 8, len(pixels), 0, 256) + palette_bytes(palette) + pixels)
 
 
 def bmp24(image):
@@ -92,11 +101,13 @@ def bmp24(image):
 
 
 def icon_image(image, size):
-    """One icon image: 8 bits with the palette, and a mask where alpha is below half."""
+    """One icon image: 8 bits with a palette of its own, and a mask where alpha is below
+    half."""
     if image.size != (size, size):
         image = image.resize((size, size), Image.Resampling.LANCZOS)
-    xor = indexed_pixels(quantise(image))
     alpha = list(image.getchannel("A").getdata())
+    rows, palette = quantise_opaque(image, [a >= 128 for a in alpha])
+    xor = indexed_pixels(rows)
     mask = bytearray()
     for y in reversed(range(size)):
         line = bytearray((size + 7) // 8)
@@ -104,7 +115,8 @@ def icon_image(image, size):
             if alpha[y * size + x] < 128:
                 line[x // 8] |= 0x80 >> (x % 8)
         mask += line + b"\0" * (-len(line) % 4)
-    return info_header(size, size * 2, 8, len(xor) + len(mask)) + palette_bytes() + xor + mask
+    return (info_header(size, size * 2, 8, len(xor) + len(mask)) + palette_bytes(palette) + xor +
+            mask)
 
 
 def ico_file(entries):
