@@ -89,6 +89,11 @@ class BadInput(unittest.TestCase):
         def remove(name):
             return lambda f: (f / name).unlink()
 
+        def disguised(name, size, kind):
+            # An image of another format under the name: decoded only as its name says.
+            return lambda f: Image.new("RGBA" if kind == "PNG" else "RGB", size).save(
+                f / name, format=kind)
+
         cases = [
             ("data.vmf", remove("data.vmf"), "cannot be read"),
             ("data.vmf", replace("data.vmf", b""), "is empty"),
@@ -99,6 +104,12 @@ class BadInput(unittest.TestCase):
             ("thumbnail.png", image("thumbnail.png", (74, 31)), "expected 74 x 32 pixels, found 74 x 31"),
             ("icon", image("icon.png", (40, 40), "RGBA"), "at least 48 pixels, found 40 x 40"),
             ("icon", image("icon.png", (64, 48), "RGBA"), "square"),
+            # Refused by its declared size before its pixels are decoded.
+            ("icon.png", image("icon.png", (1025, 1025), "RGBA"),
+             "declares 1025 x 1025 pixels; at most 1024 x 1024 are used"),
+            ("picture.png", disguised("picture.png", (96, 42), "BMP"), "is not a PNG image"),
+            ("icon.png", disguised("icon.png", (64, 64), "GIF"), "is not a PNG image"),
+            ("thumbnail.png", disguised("thumbnail.png", (74, 32), "TIFF"), "is not a PNG image"),
             ("number", description(number="1234567"), "1 to 6 digits"),
             ("number", description(number="0x12"), "plain decimal"),
             ("number", description(number=""), "plain decimal"),

@@ -126,6 +126,10 @@ class Interrupted(unittest.TestCase):
         old = output / "tmpk3x9q2ab"
         old.mkdir(parents=True)
         (old / "PelagioUpdate-40002.exe").write_bytes(b"MZ half-written")
+        # A folder of the same kind of name that holds the publisher's own file stays.
+        own = output / "tmpq8w2e5rt"
+        own.mkdir()
+        (own / "notes.txt").write_text("mine\n")
         # A build tree of its own, so that there is compiling and linking to interrupt.
         environment = dict(os.environ, FISH_KIT_WORK=str(self.w / "fresh-kit"))
         run = Started(["build", self.catalogue, output], environment)
@@ -133,10 +137,12 @@ class Interrupted(unittest.TestCase):
             self.assertTrue(run.wait_for_line("fish-kit: building 2 updaters"), run.said())
         finally:
             run.kill()
-        self.assertEqual(sorted(p.name for p in output.iterdir()), [old.name])
+        self.assertEqual(sorted(p.name for p in output.iterdir()), [old.name, own.name])
         again = kit("build", self.catalogue, output, environment=environment)
         self.assertEqual(again.returncode, 0, again.stderr)
         self.assertIn(f"removing {old}, left by a killed run", again.stderr)
+        self.assertEqual((own / "notes.txt").read_text(), "mine\n", "the publisher's file")
+        shutil.rmtree(own)
         self.assert_whole_release(output)
 
     def test_unpack_after_a_killed_unpack_and_beside_a_running_one(self):

@@ -57,14 +57,15 @@ class Authority:
         self.key_file = self.pem.with_suffix(".key")
         self.key_file.write_bytes(_key_pem(self.key))
 
-    def issue(self, public_key, name, extensions, days):
+    def issue(self, public_key, name, extensions, days, starts=0):
+        """A certificate valid from starts days from now (less 10 minutes) to days from now."""
         now = datetime.datetime.utcnow()
         builder = (
             x509.CertificateBuilder()
             .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
             .issuer_name(self.certificate.subject).public_key(public_key)
             .serial_number(x509.random_serial_number())
-            .not_valid_before(now - datetime.timedelta(minutes=10))
+            .not_valid_before(now + datetime.timedelta(days=starts, minutes=-10))
             .not_valid_after(now + datetime.timedelta(days=days)))
         for extension in extensions:
             critical = not isinstance(extension, x509.ExtendedKeyUsage) or \

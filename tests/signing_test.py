@@ -19,7 +19,7 @@ sys.path.insert(0, str(ROOT / "publisher"))
 sys.path.insert(0, str(ROOT / "tests"))
 import damage  # noqa: E402
 import pki  # noqa: E402
-from fish_kit import fish_folder, resources  # noqa: E402
+from fish_kit import fish_folder, resources, signing  # noqa: E402
 
 KIT = str(ROOT / "publisher" / "fish-kit")
 # A Windows program with resources, but no updater.
@@ -141,11 +141,19 @@ class Release(unittest.TestCase):
         other_ca = pki.Authority(self.w / "other-ca", "Other CA")
         stranger = other_ca.issue(other_ca.key.public_key(), "Stranger", pki.CODE_SIGNING, 1)
         foreign_chain = other_ca.chain_file(stranger, "stranger-chain.pem")
+        expired = self.ca.chain_file(self.ca.issue(self.token.public_key, "Token Publisher",
+                                                   pki.CODE_SIGNING, -1, starts=-3),
+                                     "expired-chain.pem")
+        early = self.ca.chain_file(self.ca.issue(self.token.public_key, "Token Publisher",
+                                                 pki.CODE_SIGNING, 30, starts=2),
+                                   "early-chain.pem")
         loose = self.w / "loose-pin"
         loose.write_text(self.token.pin + "\n")
         loose.chmod(0o644)
         cases = [
             ("certificate of another key", ["--cert", foreign_chain], "belongs to the key"),
+            ("expired certificate", ["--cert", expired], "the certificate expired on"),
+            ("certificate not yet valid", ["--cert", early], "the certificate is valid only from"),
             ("missing key", ["--key", "pkcs11:token=Fish%20Token;object=nothing"],
              "holds no private key object=nothing; it holds object=code signing id=%42: name "
              "one with object= (its label) or id="),
@@ -285,8 +293,31 @@ class Release(unittest.TestCase):
             lines[2] = "\t".join(fields)
             summary.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
+        other_ca = pki.Authority(self.w / "other-tsa", "Other Time CA")
+        other_tsa = pki.TimeStampAuthority(self.w / "other-tsa", other_ca)
+        self.addCleanup(other_tsa.close)
+
+        def sha1_signed(release):
+            # Signed as the kit never signs: with a SHA-1 digest, through the same token (the
+            # authority stamps SHA-256 only).
+            unsigned = self.w / "sha1-unsigned.exe"
+            key = signing.TokenKey(pki.SOFTHSM, self.token.uri, self.chain, self.token.pin_file)
+            for step in (["remove-signature", "-in", release / victim, "-out", unsigned],
+                         ["sign", *key.arguments(), "-h", "sha1", "-in", unsigned, "-out",
+                          release / "sha1.exe"]):
+                subprocess.run(["osslsigncode", *map(str, step)], check=True,
+                               capture_output=True, env=self.token.environment())
+            os.replace(release / "sha1.exe", release / victim)
+            unsigned.unlink()
+            (release / "summary.tsv").unlink()
+
         cases = [
             ("tampered", tampered, "its bytes changed after it was signed"),
+            # osslsigncode says so, but exits 0: only its verdict tells.
+            ("another authority's timestamp",
+             signed_with(*self.token_options(), "--timestamp", other_tsa.url),
+             "timestamp does not verify"),
+            ("SHA-1 digest", sha1_signed, "is signed with a sha1 digest, not SHA-256"),
             ("another certificate", signed_with("--pkcs12", self.p12, "--password-file",
                                                 self.password, "--timestamp", self.tsa.url),
              "is signed by another certificate (CN=File Publisher"),

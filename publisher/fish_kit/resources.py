@@ -72,9 +72,16 @@ def parse_pe(data, directories=()):
     return pe
 
 
-def read_resources(data):
-    """{(type, name, language): bytes} of a PE file's resources."""
-    pe = parse_pe(data, ["IMAGE_DIRECTORY_ENTRY_RESOURCE"])
+def parse_updater(data):
+    """A pefile view of an exe with its resources parsed: what read_resources and
+    certificate_table read, parsed once. Raises ExeError."""
+    return parse_pe(data, ["IMAGE_DIRECTORY_ENTRY_RESOURCE"])
+
+
+def read_resources(data, pe=None):
+    """{(type, name, language): bytes} of a PE file's resources (from its parse_updater view,
+    when given)."""
+    pe = pe or parse_updater(data)
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         raise ExeError("has no resources")
     found = {}
@@ -99,10 +106,10 @@ def read_resources(data):
     return found
 
 
-def certificate_table(data):
+def certificate_table(data, pe=None):
     """The bytes of a PE file's certificate table (its Authenticode signatures), or None
-    when it has none."""
-    pe = parse_pe(data)
+    when it has none (from a pefile view of it, when given)."""
+    pe = pe or parse_pe(data)
     try:
         entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
             pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]

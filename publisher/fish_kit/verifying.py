@@ -116,10 +116,10 @@ def osslsigncode_problems(exe, ca, tsa_ca, timestamped):
     return problems
 
 
-def signature_problems(exe, data, ca, tsa_ca):
+def signature_problems(exe, data, pe, ca, tsa_ca):
     """(problems, Signature or None) of one exe's signature."""
     try:
-        table = resources.certificate_table(data)
+        table = resources.certificate_table(data, pe)
     except resources.ExeError as problem:
         return [str(problem)], None
     if table is None:
@@ -171,12 +171,12 @@ class Catalogue:
         return problems
 
 
-def resource_problems(data, catalogue, notes):
+def resource_problems(data, pe, catalogue, notes):
     """Problems of an exe's resource table and of its fish against the catalogue (None: not
     compared); what is worth saying besides (an older kit's exe, without a manifest) is added
     to notes."""
     try:
-        found = resources.read_resources(data)
+        found = resources.read_resources(data, pe)
     except resources.ExeError as problem:
         return [f"not an updater: {problem}"]
     problems = resources.table_problems(found)
@@ -254,9 +254,14 @@ def verify(release, catalogue=None, ca=None, tsa_ca=None):
             problems.append((exe, str(problem)))
             continue
         data_of[exe] = data
-        found, signature = signature_problems(exe, data, ca, tsa_ca)
+        try:
+            pe = resources.parse_updater(data)  # once, for the signature and the resources
+        except resources.ExeError as problem:
+            problems.append((exe, str(problem)))
+            continue
+        found, signature = signature_problems(exe, data, pe, ca, tsa_ca)
         notes = []
-        problems += [(exe, p) for p in found + resource_problems(data, catalogue, notes)]
+        problems += [(exe, p) for p in found + resource_problems(data, pe, catalogue, notes)]
         for note in notes:
             progress(f"{exe}: {note}")
         if signature:
