@@ -141,7 +141,8 @@ class Interrupted(unittest.TestCase):
         again = kit("build", self.catalogue, output, environment=environment)
         self.assertEqual(again.returncode, 0, again.stderr)
         self.assertIn(f"removing {old}, left by a killed run", again.stderr)
-        self.assertEqual((own / "notes.txt").read_text(), "mine\n", "the publisher's file")
+        self.assertTrue((own / "notes.txt").is_file(), f"the publisher's {own}/notes.txt was "
+                        "removed")
         shutil.rmtree(own)
         self.assert_whole_release(output)
 

@@ -168,7 +168,7 @@ class Release(unittest.TestCase):
             with self.subTest(what):
                 options = self.token_options()
                 options[options.index(change[0]) + 1] = change[1]
-                output = self.w / "bad-key"
+                output = self.w / f"bad-key-{what.replace(' ', '-')}"
                 result = self.kit("build", FISH["12345"], output, *options)
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertEqual(len(errors_of(result)), 1, result.stderr)
