@@ -2,7 +2,7 @@
 """Damaged input never takes the kit down: a catalogue of one good fish and a few dozen fish
 each with one artwork file damaged at random (seeded) builds the good fish and names each bad
 one on one line, and a hundred damaged copies of a built exe are each unpacked whole or
-refused with one line, never with a traceback. tools/fuzz_fish_kit.py runs longer passes."""
+refused with one line, never with a traceback. tools/fuzz/fuzz_fish_kit.py runs longer passes."""
 import contextlib
 import io
 import os

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""tools/guest.sh on its failure paths, in seconds: stand-ins for mmdebstrap, chroot, mount,
+"""tools/guest/guest.sh on its failure paths, in seconds: stand-ins for mmdebstrap, chroot, mount,
 mkfs.ext4, debugfs and qemu first on PATH, and a private image cache. A failed step names
 itself and leaves nothing cached but the lock; an incomplete cached image is made again,
 never booted; a guest that never boots is stopped at its boot limit."""
@@ -13,7 +13,7 @@ import unittest
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-GUEST = ROOT / "tools" / "guest.sh"
+GUEST = ROOT / "tools" / "guest" / "guest.sh"
 REGISTRY_ERROR = ("E: Failed to fetch http://deb.debian.org/debian/dists/bookworm/main/"
                   "binary-i386/Packages.xz  File has unexpected size (374820 != 376004). "
                   "Mirror sync in progress?")

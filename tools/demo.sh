@@ -35,7 +35,7 @@ out=$root/build/demo
 mkdir -p "$out"
 
 prefix=$root/build/x86_64/demo-prefix
-display_tool=$root/tools/wine-display.sh
+display_tool=$root/tools/wine/wine-display.sh
 bash "$display_tool" prefix "$prefix"
 export WINEPREFIX=$prefix WINESERVER=/usr/lib/wine/wineserver
 # Only the Windows programs run in the demo's locale (Japanese: code page 932); this

@@ -72,7 +72,7 @@ for run in $(seq "$runs"); do
       ctest --preset x86_64 -j2 >"$log" 2>&1 || status=$?
     else
       status=0
-      bash tools/guest.sh run --timeout 2400 'ctest --preset i686-tests -j2' >"$log" 2>&1 ||
+      bash tools/guest/guest.sh run --timeout 2400 'ctest --preset i686-tests -j2' >"$log" 2>&1 ||
         status=$?
     fi
     summary=$(grep -E '^[0-9]+% tests passed' "$log" || echo "no summary (status $status)")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the shipped 32-bit exe and the 64-bit twin, runs every test of
 # the twin under Wine here, then the 32-bit tests against the shipped exe itself in the
-# emulated x86-64 machine (tools/guest.sh). Exits non-zero on any failure.
+# emulated x86-64 machine (tools/guest/guest.sh). Exits non-zero on any failure.
 #
 # usage: tools/test.sh [--no-guest]
 #   --no-guest  skip the emulated machine, for a quick local run (ignored under CI)
@@ -29,5 +29,5 @@ ctest --preset x86_64 -j2
 stage "32-bit tests of the shipped exe, in the emulated machine"
 cmake --preset i686-tests >/dev/null
 cmake --build --preset i686-tests
-bash tools/guest.sh run --timeout 2400 'ctest --preset i686-tests -j2'
+bash tools/guest/guest.sh run --timeout 2400 'ctest --preset i686-tests -j2'
 stage "done"

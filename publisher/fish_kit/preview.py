@@ -2,7 +2,7 @@
 template, and its completion message, each saved as a PNG of the window itself; the name's
 fit measured in the real name control; and a contact sheet of the whole catalogue.
 
-The updaters run under Wine with Xvfb (tools/wine-display.sh, the demo's set-up), as 64-bit
+The updaters run under Wine with Xvfb (tools/wine/wine-display.sh, the demo's set-up), as 64-bit
 builds of the same fish: their resources are the same bytes as the shipped exes'. Fish run
 in parallel, one preview driver per Wine desktop, under one Wine server and one X server.
 """
@@ -21,7 +21,7 @@ from .fish_folder import FishError
 from .report import Counter, error, progress
 from .workspace import ROOT, internal_error, locked, work_folder
 
-DISPLAY_TOOL = ROOT / "tools" / "wine-display.sh"
+DISPLAY_TOOL = ROOT / "tools" / "wine" / "wine-display.sh"
 LOCALES = {"ja": "ja_JP.UTF-8", "de": "de_DE.UTF-8"}
 # The probe measures the name and the buttons; the verdict is the name control's (id 1002).
 NAME_CONTROL = "1002"

@@ -1,6 +1,6 @@
 // Random operations on PathBuffer, checked against a small model after every step. Built
 // natively with clang's AddressSanitizer and UndefinedBehaviorSanitizer by
-// tools/fuzz_path_buffer.sh; the one Microsoft CRT call has a stand-in below.
+// tools/fuzz/fuzz_path_buffer.sh; the one Microsoft CRT call has a stand-in below.
 //
 // usage: path_buffer_random OPERATIONS SEED
 #include <stdarg.h>

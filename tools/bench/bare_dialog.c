@@ -1,5 +1,5 @@
 // The smallest ordinary MinGW program with one dialog, built with the C runtime's own
-// start-up: what size-report and tools/bench_start.sh measure the updater against.
+// start-up: what size-report and tools/bench/bench_start.sh measure the updater against.
 #include <windows.h>
 
 static INT_PTR CALLBACK BareDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Benchmark (not a test): start-to-dialog time of the updater against the bare MinGW dialog
-# program (tools/bare_dialog.c), RUNS starts of each in turns, under Wine: the 64-bit twin
+# program (tools/bench/bare_dialog.c), RUNS starts of each in turns, under Wine: the 64-bit twin
 # here, or with --guest the shipped 32-bit exe in the emulated machine.
 #
-# usage: tools/bench_start.sh [RUNS (default 30)] [--guest]
+# usage: tools/bench/bench_start.sh [RUNS (default 30)] [--guest]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 runs=30
 guest=0
 for argument in "$@"; do
@@ -23,7 +23,7 @@ if [ $guest -eq 0 ]; then
     cmake --build --preset "$preset" >/dev/null
   done
   bin=build/x86_64/bin
-  tools/wine-run.sh --prefix build/x86_64/wineprefix "$bin/start_bench.exe" "$runs" \
+  tools/wine/wine-run.sh --prefix build/x86_64/wineprefix "$bin/start_bench.exe" "$runs" \
     "$(win "$bin/PelagioUpdate.exe")" "$(win "$bin/BareDialog.exe")"
 else
   bash tools/setup.sh --guest
@@ -32,7 +32,7 @@ else
     cmake --build --preset "$preset" >/dev/null
   done
   # Inside, the project lies at the same path; the tests' prefix is the image's.
-  bash tools/guest.sh run "tools/wine-run.sh --prefix /root/wineprefix \
+  bash tools/guest/guest.sh run "tools/wine/wine-run.sh --prefix /root/wineprefix \
     build/i686-tests/bin/start_bench.exe $runs \
     '$(win build/i686/bin/PelagioUpdate.exe)' '$(win build/i686/bin/BareDialog.exe)'"
 fi

@@ -22,7 +22,7 @@ set -euo pipefail
 shopt -s inherit_errexit
 
 here=$(cd "$(dirname "$0")" && pwd)
-project=$(cd "$here/.." && pwd)
+project=$(cd "$here/../.." && pwd)
 cache=${PELAGIO_GUEST_CACHE:-/var/cache/pelagio-guest}
 # The release suite alone: a closed, throwaway test machine needs no security or point
 # updates, and the release suite changes only at point releases.
@@ -243,7 +243,7 @@ image_key() {
 
 # Sets image_dir to a whole image, made first when the cache has none.
 ensure_image() {
-  bash "$here/setup.sh" --guest >&2 || fail "installing the packages (tools/setup.sh --guest)"
+  bash "$here/../setup.sh" --guest >&2 || fail "installing the packages (tools/setup.sh --guest)"
   local key
   key=$(image_key)
   image_dir=$cache/$key

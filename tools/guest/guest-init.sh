@@ -1,6 +1,6 @@
 #!/bin/bash
 # First and only process of the emulated machine: mounts the exchange folder, runs the
-# script that tools/guest.sh left there, records its output and exit status there, and
+# script that tools/guest/guest.sh left there, records its output and exit status there, and
 # powers the machine off. Wine's output on the serial console comes out
 # mangled, so everything of interest goes to files.
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root

@@ -3,9 +3,9 @@
 # kit, after the shared code has been built (and the preview's Wine prefix made), and prints
 # the seconds per fish.
 #
-# usage: tools/bench_fish_kit.sh [COUNT (default 50)] [build (default) | preview]
+# usage: tools/bench/bench_fish_kit.sh [COUNT (default 50)] [build (default) | preview]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 count=${1:-50}
 command=${2:-build}
 case "$command" in

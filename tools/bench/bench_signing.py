@@ -3,7 +3,7 @@
 PKCS#11 token (SoftHSM2, one signer at a time, as a token allows) with and without an RFC 3161
 timestamp from a local authority, and through a PKCS#12 file for comparison.
 
-usage: tools/bench_signing.py [COUNT (default 20)]"""
+usage: tools/bench/bench_signing.py [COUNT (default 20)]"""
 import argparse
 import os
 import shutil
@@ -13,7 +13,7 @@ import tempfile
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 import pki  # noqa: E402
 

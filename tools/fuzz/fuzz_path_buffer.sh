@@ -3,9 +3,9 @@
 # and runs random operations against a reference model; prints operations per second and the
 # first finding, if any. CTest runs a short fixed-seed pass; run it long by hand:
 #
-# usage: tools/fuzz_path_buffer.sh [OPERATIONS (default 10000000)] [SEED (default: from the clock)]
+# usage: tools/fuzz/fuzz_path_buffer.sh [OPERATIONS (default 10000000)] [SEED (default: from the clock)]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 operations=${1:-10000000}
 seed=${2:-$(date +%s)}
 out=$root/build/fuzz

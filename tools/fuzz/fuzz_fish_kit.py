@@ -5,7 +5,7 @@ damaged at random (checked as a build checks them) and damaged copies of a built
 error, a refusal of more than one line, or a folder left by a refused exe. Prints the rate
 and the first finding (with the seed and index that make it again) and exits 1 on one.
 
-usage: tools/fuzz_fish_kit.py [--seed N] [--count N] [--only artwork|exe]"""
+usage: tools/fuzz/fuzz_fish_kit.py [--seed N] [--count N] [--only artwork|exe]"""
 import argparse
 import contextlib
 import io
@@ -18,7 +18,7 @@ import time
 import traceback
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(ROOT / "publisher"))
 sys.path.insert(0, str(ROOT / "tests"))
 import damage  # noqa: E402
