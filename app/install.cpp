@@ -103,7 +103,7 @@ int ReplaceFishFiles(Replacement* files) {
     }
     for (int i = 0; i < kFishFiles; ++i) {
         if (*files[i].staged)
-            DeleteFileA(files[i].staged);
+            MovePatiently(files[i].staged, 0);
         // The old fish: kept under its other name only if it could not be put back.
         if (placed && *files[i].backup)
             MovePatiently(files[i].backup, 0);

@@ -152,8 +152,8 @@ class Run {
                         : shape < 8  ? Pick(12)
                         : shape < 14 ? 250 + Pick(16)
                                      : Pick(520);
-        static const char* const kPieces[] = {"a", "Z", "\\", ".", "\x83\x5C", "\x95\x5C",
-                                              "\x82\xA0", "vmf", "~", " ", "\x81\x2E"};
+        static const char* const kPieces[] = {"a",        "Z",   "\\", ".", "\x83\x5C", "\x95\x5C",
+                                              "\x82\xA0", "vmf", "~",  " ", "\x81\x2E"};
         size_t used = 0;
         while (used < length) {
             const char* piece = kPieces[Pick(sizeof(kPieces) / sizeof(kPieces[0]))];
